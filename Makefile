@@ -1,0 +1,79 @@
+# One entry point for setting up, building, testing and benchmarking the
+# workspace on Debian 12 with Debian's own ROS 1 packages.
+#
+#   make deps        install the Debian packages the workspace needs (idempotent)
+#   make build       build every package into build/ and devel/
+#   make test        build and run every test; ends with "N passed, N failed"
+#   make test SANITIZE=1   the same with AddressSanitizer and UBSan (build-asan/)
+#   make bench       print the benchmark figures
+#   make clean       remove build products
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+# Debian's ROS runs on the system Python; a Python installed elsewhere and
+# found first on PATH breaks catkin and roslaunch.
+export PATH := /usr/bin:/bin:/usr/sbin:/sbin:$(PATH)
+export ROS_PYTHON_VERSION := 3
+# Build and test output of ROS goes to the workspace, not to ~/.ros.
+export ROS_HOME := $(CURDIR)/.ros
+export ROS_LOG_DIR := $(CURDIR)/.ros/log
+
+JOBS ?= $(shell nproc)
+SANITIZE ?= 0
+
+ifeq ($(SANITIZE),1)
+BUILD_DIR := build-asan
+DEVEL_DIR := devel-asan
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	"-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" "-DCMAKE_C_FLAGS=$(SAN_FLAGS)" \
+	"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" \
+	"-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined"
+export ASAN_OPTIONS := detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export LSAN_OPTIONS := suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
+else
+BUILD_DIR := build
+DEVEL_DIR := devel
+CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Release
+endif
+
+CATKIN_MAKE := catkin_make -C $(CURDIR) --build $(BUILD_DIR) \
+	-DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(DEVEL_DIR) -DPYTHON_EXECUTABLE=/usr/bin/python3 $(CMAKE_ARGS)
+
+APT_PACKAGES := \
+	build-essential cmake googletest libgtest-dev \
+	catkin ros-message-generation ros-std-msgs ros-sensor-msgs ros-geometry-msgs ros-visualization-msgs \
+	libroscpp-dev libtf-dev libpcl-ros-dev liboctomap-dev libvisualization-msgs-dev libeigen3-dev \
+	python3-rosmaster rosout python3-roslaunch python3-rostest librostest-dev \
+	python3-rostopic python3-rospy python3-tf2-ros rosbash
+
+.PHONY: all deps build test bench clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(APT_PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "Installing:" $$missing; \
+		sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+		$$sudo apt-get update; \
+		DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	$(CATKIN_MAKE) -j$(JOBS)
+
+test: build
+	rm -rf $(BUILD_DIR)/test_results
+	$(CATKIN_MAKE) -j$(JOBS) tests
+	$(CATKIN_MAKE) -j1 run_tests
+	/usr/bin/python3 tools/test_summary.py $(BUILD_DIR)/test_results
+
+bench: build
+	$(CATKIN_MAKE) -j$(JOBS) benchmarks
+	DEVEL=$(CURDIR)/$(DEVEL_DIR) tools/run_bench
+
+clean:
+	rm -rf build devel build-asan devel-asan .ros
