@@ -214,6 +214,10 @@ int main(int argc, char** argv)
   command_pub = nh.advertise<zyr_simulation::AttitudeCommand>("sim/attitude_command", 10);
   paused_pub = nh.advertise<std_msgs::Bool>("sim/paused", 1);
   const int result = RUN_ALL_TESTS();
+  // Global handles must let go before roscpp's own statics are torn down at exit.
+  command_pub.shutdown();
+  paused_pub.shutdown();
   listener.reset();
+  ros::shutdown();
   return result;
 }
