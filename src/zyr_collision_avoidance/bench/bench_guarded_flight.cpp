@@ -12,7 +12,9 @@
 // exchange before the request goes out. The bare round trip it is held
 // against is therefore the same kind of call: a non-persistent client in a
 // process of its own (this program started again with --bare-client) calling
-// the same server. A persistent round trip is printed for reference only.
+// the same server. Its one-way part (call -> request at the server; steady
+// clock, shared between processes) and a persistent round trip are printed
+// for reference only.
 #include <ros/callback_queue.h>
 #include <ros/ros.h>
 #include <spawn.h>
@@ -31,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,9 +72,10 @@ Percentiles percentiles(std::vector<double> v)
   return {at(0.50), at(0.99)};
 }
 
-// Child mode: timed calls through one kind of client, one figure (seconds)
-// per line on stdout.
-int bareClient(int samples, bool persistent)
+// Child mode: timed calls through one kind of client. Call i carries
+// `first_tag` + i as its roll value; one line per call on stdout: start (ns on
+// the steady clock) and round trip (seconds).
+int bareClient(int samples, bool persistent, int first_tag)
 {
   ros::NodeHandle nh;
   ros::ServiceClient client = nh.serviceClient<zyr_sdk::AttitudeControl>("zyr_sdk/attitude_control", persistent);
@@ -79,7 +83,7 @@ int bareClient(int samples, bool persistent)
   srv.request.flag = 90;
   for (int i = 0; i < samples && ros::ok(); ++i)
   {
-    srv.request.y = -1.0f;
+    srv.request.y = static_cast<float>(first_tag + i);
     const Clock::time_point t0 = Clock::now();
     const bool ok = client.call(srv);
     const Clock::time_point t1 = Clock::now();
@@ -88,14 +92,20 @@ int bareClient(int samples, bool persistent)
       std::fprintf(stderr, "bare call %d failed\n", i);
       return 1;
     }
-    std::printf("%.9f\n", seconds(t1 - t0));
+    std::printf("%lld %.9f\n", static_cast<long long>(t0.time_since_epoch().count()), seconds(t1 - t0));
     std::this_thread::sleep_for(kPause);
   }
   return 0;
 }
 
+struct BareCall
+{
+  Clock::time_point start;
+  double round_trip;
+};
+
 // Starts this program again in child mode and collects its figures.
-bool runBareClient(int samples, bool persistent, std::vector<double>& out)
+bool runBareClient(int samples, bool persistent, int first_tag, std::vector<BareCall>& out)
 {
   int fds[2];
   if (pipe(fds) != 0)
@@ -106,9 +116,8 @@ bool runBareClient(int samples, bool persistent, std::vector<double>& out)
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
-  const std::string count = std::to_string(samples);
-  std::vector<std::string> args = {"bench_guarded_flight", "--bare-client", count,
-                                   persistent ? "persistent" : "non-persistent"};
+  std::vector<std::string> args = {"bench_guarded_flight", "--bare-client", std::to_string(samples),
+                                   persistent ? "persistent" : "non-persistent", std::to_string(first_tag)};
   std::vector<char*> argv;
   for (std::string& a : args)
   {
@@ -125,10 +134,11 @@ bool runBareClient(int samples, bool persistent, std::vector<double>& out)
     return false;
   }
   FILE* in = fdopen(fds[0], "r");
-  double value;
-  while (in && std::fscanf(in, "%lf", &value) == 1)
+  long long start;
+  double round_trip;
+  while (in && std::fscanf(in, "%lld %lf", &start, &round_trip) == 2)
   {
-    out.push_back(value);
+    out.push_back({Clock::time_point(Clock::duration(start)), round_trip});
   }
   if (in)
   {
@@ -152,6 +162,7 @@ public:
       last_arrival_ = now;
       last_roll_ = req.y;
       ++requests_;
+      arrivals_[req.y] = now;
     }
     changed_.notify_all();
     res.result = true;
@@ -174,7 +185,21 @@ public:
     return seen;
   }
 
+  // When the request carrying `roll` arrived, if one did.
+  bool arrivalOf(float roll, Clock::time_point& arrival)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = arrivals_.find(roll);
+    if (it == arrivals_.end())
+    {
+      return false;
+    }
+    arrival = it->second;
+    return true;
+  }
+
 private:
+  std::map<float, Clock::time_point> arrivals_;
   std::mutex mutex_;
   std::condition_variable changed_;
   Clock::time_point last_arrival_;
@@ -254,7 +279,29 @@ int driver(int samples_per_round, int rounds)
     return 1;
   }
 
-  std::vector<double> guarded, bare, persistent;
+  std::vector<double> guarded, bare, one_way, persistent;
+  // Tags of the bare calls lie far beyond the scaled rolls of the sticks.
+  int next_tag = 1000000;
+  auto bareRun = [&](bool is_persistent, std::vector<double>& round_trips)
+  {
+    std::vector<BareCall> calls;
+    const int first_tag = next_tag;
+    next_tag += samples_per_round;
+    if (!runBareClient(samples_per_round, is_persistent, first_tag, calls))
+    {
+      return false;
+    }
+    for (size_t i = 0; i < calls.size(); ++i)
+    {
+      round_trips.push_back(calls[i].round_trip);
+      Clock::time_point arrival;
+      if (!is_persistent && server.arrivalOf(static_cast<float>(first_tag + static_cast<int>(i)), arrival))
+      {
+        one_way.push_back(seconds(arrival - calls[i].start));
+      }
+    }
+    return true;
+  };
   int lost = 0;
   int next_roll = 1;
   for (int round = 0; round < rounds; ++round)
@@ -276,18 +323,18 @@ int driver(int samples_per_round, int rounds)
       }
       std::this_thread::sleep_for(kPause);
     }
-    if (!runBareClient(samples_per_round, false, bare))
+    if (!bareRun(false, bare))
     {
       std::fprintf(stderr, "bare non-persistent client failed\n");
       return 1;
     }
   }
-  if (!runBareClient(samples_per_round, true, persistent))
+  if (!bareRun(true, persistent))
   {
     std::fprintf(stderr, "bare persistent client failed\n");
     return 1;
   }
-  if (guarded.empty() || bare.empty() || persistent.empty())
+  if (guarded.empty() || bare.empty() || one_way.empty() || persistent.empty())
   {
     std::fprintf(stderr, "no figures\n");
     return 1;
@@ -295,12 +342,15 @@ int driver(int samples_per_round, int rounds)
 
   const Percentiles g = percentiles(guarded);
   const Percentiles b = percentiles(bare);
+  const Percentiles o = percentiles(one_way);
   const Percentiles p = percentiles(persistent);
   std::printf("guarded_flight: stick message -> attitude-control request (%zu samples, %d lost)\n", guarded.size(),
               lost);
   std::printf("  p50 %8.1f us   p99 %8.1f us\n", g.p50 * kMicros, g.p99 * kMicros);
   std::printf("bare roscpp service round trip, non-persistent client, own process (%zu samples)\n", bare.size());
   std::printf("  p50 %8.1f us   p99 %8.1f us\n", b.p50 * kMicros, b.p99 * kMicros);
+  std::printf("  of which call -> request at the server, reference only: p50 %8.1f us   p99 %8.1f us\n",
+              o.p50 * kMicros, o.p99 * kMicros);
   std::printf("bare roscpp service round trip, persistent client, reference only (%zu samples)\n", persistent.size());
   std::printf("  p50 %8.1f us   p99 %8.1f us\n", p.p50 * kMicros, p.p99 * kMicros);
   const double r50 = g.p50 / b.p50;
@@ -315,10 +365,10 @@ int driver(int samples_per_round, int rounds)
 
 int main(int argc, char** argv)
 {
-  if (argc >= 4 && std::strcmp(argv[1], "--bare-client") == 0)
+  if (argc >= 5 && std::strcmp(argv[1], "--bare-client") == 0)
   {
     ros::init(argc, argv, "bench_bare_client", ros::init_options::NoSigintHandler);
-    return bareClient(std::atoi(argv[2]), std::strcmp(argv[3], "persistent") == 0);
+    return bareClient(std::atoi(argv[2]), std::strcmp(argv[3], "persistent") == 0, std::atoi(argv[4]));
   }
   ros::init(argc, argv, "bench_guarded_flight");
   const int samples = argc >= 2 ? std::max(10, std::atoi(argv[1])) : 500;

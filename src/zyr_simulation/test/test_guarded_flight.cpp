@@ -27,6 +27,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -143,6 +144,12 @@ enum class Outcome
   kDanger,
   kNothing
 };
+
+std::ostream& operator<<(std::ostream& out, Outcome outcome)
+{
+  const char* names[] = {"a command", "a \"Poor GPS\" line", "a DANGER line", "nothing"};
+  return out << names[static_cast<int>(outcome)];
+}
 
 class GuardedFlight : public ::testing::Test
 {
@@ -307,14 +314,13 @@ protected:
     waitFor(
         [&]
         {
-          size_t n = 0, p = 0, d = 0;
+          size_t p = 0, d = 0;
           for (const rosgraph_msgs::Log& l : log_)
           {
-            p += l.msg == kPoorGps;
-            d += l.msg == kDanger;
+            p += l.msg == kPoorGps && l.level == rosgraph_msgs::Log::INFO;
+            d += l.msg == kDanger && l.level == rosgraph_msgs::Log::INFO;
           }
-          n = commands_.size();
-          if (n > commands)
+          if (commands_.size() > commands)
             outcome = Outcome::kCommand;
           else if (p > poor)
             outcome = Outcome::kPoorGps;
