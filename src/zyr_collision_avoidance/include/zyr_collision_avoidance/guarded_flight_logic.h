@@ -1,0 +1,121 @@
+// Pure rules of guarded manual flight: how sticks become an attitude command,
+// when GPS counts as healthy and how the latched collision status moves. They
+// touch no ROS handle, so the node program and its unit tests share them.
+#ifndef ZYR_COLLISION_AVOIDANCE_GUARDED_FLIGHT_LOGIC_H
+#define ZYR_COLLISION_AVOIDANCE_GUARDED_FLIGHT_LOGIC_H
+
+#include <cmath>
+#include <cstdint>
+
+namespace guarded_flight_logic
+{
+// Divisors in single precision: the nearest floats to 10000/3 and 10000/45,
+// so full deflection (10000) gives exactly 3.0 and 45.0.
+constexpr float kRollPitchDivisor = 3333.3333f;
+constexpr float kYawDivisor = 222.22223f;
+constexpr float kThrottleDivisor = 5000.0f;
+
+// Control-mode bytes of the attitude-control service; they differ in bit 4
+// only. With kFlagHoldHeight, z is the height to hold; with kFlagVerticalSpeed,
+// z is the throttle command.
+constexpr uint8_t kFlagVerticalSpeed = 74;  // 0x4A
+constexpr uint8_t kFlagHoldHeight = 90;     // 0x5A
+
+constexpr uint8_t kStatusClear = 0;
+constexpr uint8_t kStatusDanger = 1;
+
+// Clear messages must come slower than this (m/s, horizontal) to count.
+constexpr float kSlowSpeed = 0.25f;
+// DANGER is released by the first clear message once more than this many slow
+// clear messages have been counted.
+constexpr int32_t kClearanceCount = 14;
+
+// The command log line is thinned to one per this many stick messages.
+constexpr int32_t kLogEvery = 50;
+
+struct AttitudeCommand
+{
+  uint8_t flag;
+  float pitch;
+  float roll;
+  float z;
+  float yaw;
+};
+
+// The dead band is decided on the raw channel value truncated towards zero:
+// -249..249 holds height. Comparing the truncated float keeps the test exact
+// for every finite input and well defined for values no int can hold.
+inline bool throttleCentred(float throttle)
+{
+  const float truncated = std::trunc(throttle);
+  return truncated > -250.0f && truncated < 250.0f;
+}
+
+// Scales one stick message into the command sent to the SDK node. `height` is
+// the latest measured height; it becomes z while the throttle is centred.
+inline AttitudeCommand remapSticks(float roll, float pitch, float yaw, float throttle, float height)
+{
+  AttitudeCommand command;
+  command.roll = roll / kRollPitchDivisor;
+  command.pitch = pitch / kRollPitchDivisor;
+  command.yaw = yaw / kYawDivisor;
+  if (throttleCentred(throttle))
+  {
+    command.flag = kFlagHoldHeight;
+    command.z = height;
+  }
+  else
+  {
+    command.flag = kFlagVerticalSpeed;
+    command.z = throttle / kThrottleDivisor;
+  }
+  return command;
+}
+
+// GPS health is a signed byte; only values above 2 count as healthy.
+inline bool gpsHealthOk(int8_t health)
+{
+  return health > 2;
+}
+
+// Counts one stick message; true when this message is due for the log line
+// (the 50th, 100th, ... counted from start, whatever the gates decide).
+inline bool countStickMessage(int32_t& counter)
+{
+  ++counter;
+  if (counter % kLogEvery == 0)
+  {
+    counter = 0;
+  }
+  return counter == 0;
+}
+
+// One "collision_info_msg" value through the latch. A 1 latches DANGER and
+// restarts the count; a 0 counts only while DANGER holds and the aircraft is
+// slow, and releases DANGER once the count has passed kClearanceCount; any
+// other value changes nothing. The count is kept after the release, so later
+// clear messages keep the status clear until the next 1.
+inline void updateCollisionStatus(uint8_t data, float horizontal_speed, uint8_t& collision_status,
+                                  int32_t& clearance_checker)
+{
+  if (data == kStatusDanger)
+  {
+    collision_status = kStatusDanger;
+    clearance_checker = 0;
+  }
+  else if (data == kStatusClear)
+  {
+    if (clearance_checker > kClearanceCount)
+    {
+      collision_status = kStatusClear;
+    }
+    else if (collision_status == kStatusDanger && horizontal_speed < kSlowSpeed)
+    {
+      ++clearance_checker;
+    }
+  }
+}
+
+}  // namespace guarded_flight_logic
+
+#endif  // ZYR_COLLISION_AVOIDANCE_GUARDED_FLIGHT_LOGIC_H

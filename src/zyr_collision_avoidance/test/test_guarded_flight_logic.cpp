@@ -1,0 +1,207 @@
+// The rules of guarded manual flight without a ROS master: stick scaling, the
+// throttle dead band, the GPS gate, the log thinning and the DANGER latch.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "zyr_collision_avoidance/guarded_flight_logic.h"
+
+using namespace guarded_flight_logic;
+
+TEST(StickRemapping, DeadBandIsDecidedOnRawThrottleTruncatedTowardsZero)
+{
+  const float height = 12.5f;
+
+  AttitudeCommand c = remapSticks(0, 0, 0, 249.9f, height);
+  EXPECT_EQ(kFlagHoldHeight, c.flag);
+  EXPECT_EQ(height, c.z);
+
+  c = remapSticks(0, 0, 0, 250.0f, height);
+  EXPECT_EQ(kFlagVerticalSpeed, c.flag);
+  EXPECT_EQ(0.05f, c.z);
+
+  c = remapSticks(0, 0, 0, -249.9f, height);
+  EXPECT_EQ(kFlagHoldHeight, c.flag);
+  EXPECT_EQ(height, c.z);
+
+  c = remapSticks(0, 0, 0, -250.0f, height);
+  EXPECT_EQ(kFlagVerticalSpeed, c.flag);
+  EXPECT_EQ(-0.05f, c.z);
+
+  // Centred throttle holds whatever height is passed in, not a scaled value.
+  c = remapSticks(0, 0, 0, 0.0f, -3.75f);
+  EXPECT_EQ(kFlagHoldHeight, c.flag);
+  EXPECT_EQ(-3.75f, c.z);
+}
+
+TEST(StickRemapping, FullDeflectionGivesExactLimits)
+{
+  AttitudeCommand c = remapSticks(10000.0f, -10000.0f, -10000.0f, 10000.0f, 0.0f);
+  EXPECT_EQ(3.0f, c.roll);
+  EXPECT_EQ(-3.0f, c.pitch);
+  EXPECT_EQ(-45.0f, c.yaw);
+  EXPECT_EQ(kFlagVerticalSpeed, c.flag);
+  EXPECT_EQ(2.0f, c.z);
+
+  c = remapSticks(-10000.0f, 10000.0f, 10000.0f, -10000.0f, 0.0f);
+  EXPECT_EQ(-3.0f, c.roll);
+  EXPECT_EQ(3.0f, c.pitch);
+  EXPECT_EQ(45.0f, c.yaw);
+  EXPECT_EQ(-2.0f, c.z);
+}
+
+TEST(StickRemapping, DivisorsAreTheNearestFloatsToTheExactRatios)
+{
+  EXPECT_EQ(static_cast<float>(10000.0 / 3.0), kRollPitchDivisor);
+  EXPECT_EQ(static_cast<float>(10000.0 / 45.0), kYawDivisor);
+  // Pitch and roll are not swapped, and each uses its own channel.
+  const AttitudeCommand c = remapSticks(1000.0f, -2000.0f, 500.0f, 0.0f, 0.0f);
+  EXPECT_EQ(1000.0f / 3333.3333f, c.roll);
+  EXPECT_EQ(-2000.0f / 3333.3333f, c.pitch);
+  EXPECT_EQ(500.0f / 222.22223f, c.yaw);
+}
+
+TEST(StickRemapping, ThrottleBeyondAnyIntegerIsOutsideTheBand)
+{
+  // A truncating cast to int would be undefined here.
+  AttitudeCommand c = remapSticks(0, 0, 0, 3.0e9f, 0.0f);
+  EXPECT_EQ(kFlagVerticalSpeed, c.flag);
+  EXPECT_EQ(3.0e9f / 5000.0f, c.z);
+  c = remapSticks(0, 0, 0, -std::numeric_limits<float>::infinity(), 0.0f);
+  EXPECT_EQ(kFlagVerticalSpeed, c.flag);
+}
+
+TEST(GpsGate, HealthIsSignedAndMustExceedTwo)
+{
+  EXPECT_FALSE(gpsHealthOk(2));
+  EXPECT_TRUE(gpsHealthOk(3));
+  EXPECT_TRUE(gpsHealthOk(127));
+  EXPECT_FALSE(gpsHealthOk(0));
+  // 0xFF and 0x80 on the wire are -1 and -128, not 255 and 128.
+  EXPECT_FALSE(gpsHealthOk(static_cast<int8_t>(0xFF)));
+  EXPECT_FALSE(gpsHealthOk(static_cast<int8_t>(0x80)));
+}
+
+TEST(CommandLogThinning, DueOnEveryFiftiethMessageCountedFromStart)
+{
+  int32_t counter = 0;
+  std::vector<int> due;
+  for (int message = 1; message <= 150; ++message)
+  {
+    if (countStickMessage(counter))
+    {
+      due.push_back(message);
+    }
+    ASSERT_GE(counter, 0);
+    ASSERT_LT(counter, 50);
+  }
+  EXPECT_EQ((std::vector<int>{50, 100, 150}), due);
+}
+
+namespace
+{
+// Feeds the latch one message at a time and records the status it holds
+// after each, as the debug topic would echo it.
+struct Latch
+{
+  uint8_t status = kStatusClear;
+  int32_t checker = 0;
+  std::vector<int> echoed;
+
+  void feed(uint8_t data, float speed, int times = 1)
+  {
+    for (int i = 0; i < times; ++i)
+    {
+      updateCollisionStatus(data, speed, status, checker);
+      echoed.push_back(status);
+    }
+  }
+};
+}  // namespace
+
+TEST(DangerLatch, OneThenSixteenSlowClearsReleasesAtTheSeventeenthMessage)
+{
+  Latch latch;
+  latch.feed(1, 0.1f);
+  latch.feed(0, 0.1f, 16);
+  std::vector<int> expected(16, 1);
+  expected.push_back(0);
+  EXPECT_EQ(expected, latch.echoed);
+}
+
+TEST(DangerLatch, ClearsAtSpeedOrAtExactlyTheThresholdNeverCount)
+{
+  Latch fast;
+  fast.feed(1, 0.0f);
+  fast.feed(0, 0.3f, 40);
+  EXPECT_EQ(kStatusDanger, fast.status);
+  EXPECT_EQ(0, fast.checker);
+
+  Latch threshold;
+  threshold.feed(1, 0.0f);
+  threshold.feed(0, 0.25f, 40);
+  EXPECT_EQ(kStatusDanger, threshold.status);
+  EXPECT_EQ(0, threshold.checker);
+}
+
+TEST(DangerLatch, FastClearsNeitherCountNorResetAndReleaseMayComeAtSpeed)
+{
+  Latch latch;
+  latch.feed(1, 0.0f);
+  latch.feed(0, 0.1f, 10);
+  latch.feed(0, 5.0f, 7);
+  EXPECT_EQ(10, latch.checker);
+  latch.feed(0, 0.1f, 5);
+  EXPECT_EQ(15, latch.checker);
+  EXPECT_EQ(kStatusDanger, latch.status);
+  // The releasing clear message itself may come at any speed.
+  latch.feed(0, 5.0f);
+  EXPECT_EQ(kStatusClear, latch.status);
+}
+
+TEST(DangerLatch, OtherValuesChangeNothingInEitherState)
+{
+  Latch latch;
+  latch.feed(2, 0.0f);
+  latch.feed(255, 0.0f);
+  EXPECT_EQ(kStatusClear, latch.status);
+  EXPECT_EQ(0, latch.checker);
+
+  latch.feed(1, 0.0f);
+  latch.feed(0, 0.0f, 7);
+  latch.feed(2, 0.0f);
+  EXPECT_EQ(kStatusDanger, latch.status);
+  EXPECT_EQ(7, latch.checker);
+  EXPECT_EQ((std::vector<int>{0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1}), latch.echoed);
+}
+
+TEST(DangerLatch, AOneRestartsTheCountAndTheCountOutlivesTheRelease)
+{
+  Latch latch;
+  latch.feed(1, 0.0f);
+  latch.feed(0, 0.0f, 14);
+  latch.feed(1, 0.0f);
+  EXPECT_EQ(0, latch.checker);
+  latch.feed(0, 0.0f, 15);
+  EXPECT_EQ(kStatusDanger, latch.status);
+  latch.feed(0, 0.0f);
+  EXPECT_EQ(kStatusClear, latch.status);
+  // Clear messages at clear state neither count further nor change anything.
+  latch.feed(0, 3.0f, 5);
+  EXPECT_EQ(kStatusClear, latch.status);
+  EXPECT_EQ(15, latch.checker);
+  // The next 1 latches at once.
+  latch.feed(1, 0.0f);
+  EXPECT_EQ(kStatusDanger, latch.status);
+  EXPECT_EQ(0, latch.checker);
+}
+
+TEST(DangerLatch, ClearBeforeAnyDangerCountsNothing)
+{
+  Latch latch;
+  latch.feed(0, 0.0f, 30);
+  EXPECT_EQ(kStatusClear, latch.status);
+  EXPECT_EQ(0, latch.checker);
+}

@@ -1,0 +1,152 @@
+// Programs that a rostest starts itself, so that it can signal them and read
+// their exit status. They inherit the test's environment, and with it the
+// ROS_MASTER_URI of the test's own master.
+#ifndef ZYR_SIMULATION_TEST_CHILD_PROCESS_H
+#define ZYR_SIMULATION_TEST_CHILD_PROCESS_H
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test_support
+{
+// The executable `name` of catkin package `package`, looked up the way rosrun
+// does: lib/<package>/<name> under each prefix of CMAKE_PREFIX_PATH (devel or
+// install space). Empty if there is none.
+inline std::string findExecutable(const std::string& package, const std::string& name)
+{
+  const char* prefixes = std::getenv("CMAKE_PREFIX_PATH");
+  std::stringstream list(prefixes ? prefixes : "");
+  std::string prefix;
+  while (std::getline(list, prefix, ':'))
+  {
+    const std::string path = prefix + "/lib/" + package + "/" + name;
+    if (!prefix.empty() && access(path.c_str(), X_OK) == 0)
+    {
+      return path;
+    }
+  }
+  return std::string();
+}
+
+class ChildProcess
+{
+public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess()
+  {
+    stop(3.0);
+  }
+
+  bool start(const std::string& path, const std::vector<std::string>& args)
+  {
+    std::vector<std::string> all{path};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+    {
+      argv.push_back(&a[0]);
+    }
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0)
+    {
+      // Only async-signal-safe calls between fork and exec: the test process
+      // runs ROS threads.
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    reaped_ = false;
+    return pid_ > 0;
+  }
+
+  bool running()
+  {
+    poll();
+    return pid_ > 0 && !reaped_;
+  }
+
+  bool signal(int sig)
+  {
+    return running() && kill(pid_, sig) == 0;
+  }
+
+  // Waits up to `timeout` seconds for the program to end; true if it did.
+  bool waitExit(double timeout)
+  {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    while (running())
+    {
+      if (std::chrono::steady_clock::now() > end)
+      {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pid_ > 0;
+  }
+
+  // Asks the program to stop with SIGINT, and kills it if it has not ended
+  // after `grace` seconds.
+  void stop(double grace)
+  {
+    if (!running())
+    {
+      return;
+    }
+    kill(pid_, SIGINT);
+    if (!waitExit(grace))
+    {
+      kill(pid_, SIGKILL);
+      waitExit(5.0);
+    }
+  }
+
+  bool exitedWith(int code) const
+  {
+    return reaped_ && WIFEXITED(status_) && WEXITSTATUS(status_) == code;
+  }
+
+  bool killedBy(int sig) const
+  {
+    return reaped_ && WIFSIGNALED(status_) && WTERMSIG(status_) == sig;
+  }
+
+  std::string describe() const
+  {
+    if (!reaped_)
+      return "still running";
+    if (WIFEXITED(status_))
+      return "exited with " + std::to_string(WEXITSTATUS(status_));
+    if (WIFSIGNALED(status_))
+      return "killed by signal " + std::to_string(WTERMSIG(status_));
+    return "ended with status " + std::to_string(status_);
+  }
+
+private:
+  void poll()
+  {
+    if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+    {
+      reaped_ = true;
+    }
+  }
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+};
+
+}  // namespace test_support
+
+#endif  // ZYR_SIMULATION_TEST_CHILD_PROCESS_H

@@ -1,0 +1,756 @@
+// guarded_flight against the SDK node stand-in. Each test starts its own
+// guarded_flight (and stand-in, when it needs one) as child processes, so that
+// every test sees a fresh node and can signal it and read its exit status.
+// The test plays the rest of the world: it publishes sticks, GPS, velocity and
+// collision status, and watches the requests that the stand-in records, the
+// debug echo and the node's log lines on /rosout.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <ros/master.h>
+#include <ros/ros.h>
+#include <ros/xmlrpc_manager.h>
+#include <rosgraph_msgs/Log.h>
+#include <std_msgs/UInt8.h>
+#include <sys/socket.h>
+#include <zyr_sdk/GlobalPosition.h>
+#include <zyr_sdk/RCChannels.h>
+#include <zyr_sdk/Velocity.h>
+#include <zyr_simulation/AttitudeCommand.h>
+#include <zyr_simulation/SdkPermissionRequest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+
+using test_support::ChildProcess;
+using test_support::findExecutable;
+
+namespace
+{
+const char kNode[] = "/guarded_flight";
+const char kPoorGps[] = "Poor GPS, quit callback";
+const char kDanger[] = "collision_status == DANGER, no remapping";
+const double kWait = 10.0;  // seconds; generous, for sanitizer builds
+
+using Clock = std::chrono::steady_clock;
+
+// Stands in for an SDK node that is registered at the master but drops every
+// connection: each attitude-control call then shows as one accepted
+// connection, and fails.
+class DroppingService
+{
+public:
+  ~DroppingService()
+  {
+    stop();
+  }
+
+  bool start()
+  {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd_, 16) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    {
+      return false;
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { acceptLoop(); });
+    return true;
+  }
+
+  void stop()
+  {
+    if (fd_ >= 0)
+    {
+      shutdown(fd_, SHUT_RDWR);
+      if (thread_.joinable())
+        thread_.join();
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  std::string uri() const
+  {
+    return "rosrpc://127.0.0.1:" + std::to_string(port_);
+  }
+
+  int connections() const
+  {
+    return connections_;
+  }
+
+private:
+  void acceptLoop()
+  {
+    for (;;)
+    {
+      const int c = accept(fd_, nullptr, nullptr);
+      if (c < 0)
+      {
+        return;
+      }
+      ++connections_;
+      // Take what the client sends (its connection header), then hang up.
+      pollfd p{c, POLLIN, 0};
+      char buffer[4096];
+      if (poll(&p, 1, 500) > 0)
+      {
+        (void)!read(c, buffer, sizeof(buffer));
+      }
+      close(c);
+    }
+  }
+
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<int> connections_{0};
+};
+
+bool registerFakeService(const std::string& uri, bool on)
+{
+  XmlRpc::XmlRpcValue args, result, payload;
+  args[0] = std::string("/fake_sdk_node");
+  args[1] = std::string("/zyr_sdk/attitude_control");
+  args[2] = uri;
+  if (on)
+  {
+    args[3] = ros::XMLRPCManager::instance()->getServerURI();
+  }
+  return ros::master::execute(on ? "registerService" : "unregisterService", args, result, payload, true);
+}
+
+enum class Outcome
+{
+  kCommand,
+  kPoorGps,
+  kDanger,
+  kNothing
+};
+
+std::ostream& operator<<(std::ostream& out, Outcome outcome)
+{
+  const char* names[] = {"a command", "a \"Poor GPS\" line", "a DANGER line", "nothing"};
+  return out << names[static_cast<int>(outcome)];
+}
+
+class GuardedFlight : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    guarded_path_ = findExecutable("zyr_collision_avoidance", "guarded_flight");
+    standin_path_ = findExecutable("zyr_simulation", "sdk_standin");
+    ASSERT_FALSE(guarded_path_.empty()) << "guarded_flight not built";
+    ASSERT_FALSE(standin_path_.empty()) << "sdk_standin not built";
+
+    rc_pub_ = nh_.advertise<zyr_sdk::RCChannels>("zyr_sdk/rc_channels", 100);
+    gps_pub_ = nh_.advertise<zyr_sdk::GlobalPosition>("zyr_sdk/global_position", 100);
+    vel_pub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
+    status_pub_ = nh_.advertise<std_msgs::UInt8>("collision_info_msg", 100);
+
+    attitude_sub_ = nh_.subscribe<zyr_simulation::AttitudeCommand>(
+        "/sdk_standin/attitude_requests", 1000,
+        boost::function<void(const zyr_simulation::AttitudeCommand::ConstPtr&)>(
+            [this](const zyr_simulation::AttitudeCommand::ConstPtr& m) { record([&] { commands_.push_back(*m); }); }));
+    permission_sub_ = nh_.subscribe<zyr_simulation::SdkPermissionRequest>(
+        "/sdk_standin/permission_requests", 100,
+        boost::function<void(const zyr_simulation::SdkPermissionRequest::ConstPtr&)>(
+            [this](const zyr_simulation::SdkPermissionRequest::ConstPtr& m)
+            { record([&] { permissions_.push_back(*m); }); }));
+    debug_sub_ = nh_.subscribe<std_msgs::UInt8>(
+        "zyr_collision_avoidance/debug_guarded_flight", 100,
+        boost::function<void(const std_msgs::UInt8::ConstPtr&)>([this](const std_msgs::UInt8::ConstPtr& m)
+                                                                { record([&] { echoes_.push_back(m->data); }); }));
+    rosout_sub_ = nh_.subscribe<rosgraph_msgs::Log>("/rosout", 1000,
+                                                    boost::function<void(const rosgraph_msgs::Log::ConstPtr&)>(
+                                                        [this](const rosgraph_msgs::Log::ConstPtr& m)
+                                                        {
+                                                          if (m->name == kNode)
+                                                            record([&] { log_.push_back(*m); });
+                                                        }));
+  }
+
+  void TearDown() override
+  {
+    stopVelocity();
+    guarded_.stop(kWait);
+    standin_.stop(kWait);
+  }
+
+  template <class F>
+  void record(F f)
+  {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      f();
+    }
+    changed_.notify_all();
+  }
+
+  bool waitFor(const std::function<bool()>& done, double timeout = kWait)
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeout), done);
+  }
+
+  // Polls conditions that no callback signals (connection counts).
+  static bool pollFor(const std::function<bool()>& done, double timeout = kWait)
+  {
+    const auto end = Clock::now() + std::chrono::duration<double>(timeout);
+    while (!done())
+    {
+      if (Clock::now() > end)
+        return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  size_t count(const std::string& line)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const rosgraph_msgs::Log& l : log_)
+      n += l.msg == line && l.level == rosgraph_msgs::Log::INFO;
+    return n;
+  }
+
+  size_t commandCount()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_.size();
+  }
+
+  size_t logCount()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_.size();
+  }
+
+  // Starts the stand-in with its streams off (the test publishes them) and
+  // the given private parameters; waits until it serves and records.
+  void startStandin(std::map<std::string, std::string> params = {})
+  {
+    ros::param::del("/sdk_standin");
+    ros::param::set("/sdk_standin/publish_velocity", false);
+    ros::param::set("/sdk_standin/publish_rc_channels", false);
+    ros::param::set("/sdk_standin/publish_global_position", false);
+    for (const auto& p : params)
+      ros::param::set("/sdk_standin/" + p.first, p.second);
+    startStandinWithParamsSet();
+  }
+
+  void startStandinWithParamsSet()
+  {
+    const uint32_t rosout_before = rosout_sub_.getNumPublishers();
+    ASSERT_TRUE(standin_.start(standin_path_, {"__name:=sdk_standin"}));
+    ASSERT_TRUE(pollFor(
+        [&]
+        {
+          return attitude_sub_.getNumPublishers() > 0 && permission_sub_.getNumPublishers() > 0 &&
+                 rosout_sub_.getNumPublishers() > rosout_before &&
+                 ros::service::exists("zyr_sdk/attitude_control", false) &&
+                 ros::service::exists("zyr_sdk/sdk_permission_control", false);
+        }))
+        << "the stand-in did not come up";
+  }
+
+  void startGuardedFlight()
+  {
+    const uint32_t rosout_before = rosout_sub_.getNumPublishers();
+    ASSERT_TRUE(guarded_.start(guarded_path_, {}));
+    ASSERT_TRUE(pollFor(
+        [&]
+        {
+          return rc_pub_.getNumSubscribers() > 0 && gps_pub_.getNumSubscribers() > 0 &&
+                 vel_pub_.getNumSubscribers() > 0 && status_pub_.getNumSubscribers() > 0 &&
+                 debug_sub_.getNumPublishers() > 0 && rosout_sub_.getNumPublishers() > rosout_before;
+        }))
+        << "guarded_flight did not come up";
+  }
+
+  void publishGps(float height, int8_t health)
+  {
+    zyr_sdk::GlobalPosition gps;
+    gps.header.stamp = ros::Time::now();
+    gps.height = height;
+    gps.health = health;
+    gps_pub_.publish(gps);
+  }
+
+  // Publishes one stick message and waits for what it leads to: exactly one
+  // of a command at the stand-in, a "Poor GPS" line or a DANGER line.
+  Outcome sendStick(float roll, float pitch, float yaw, float throttle,
+                    zyr_simulation::AttitudeCommand* command = nullptr)
+  {
+    const size_t commands = commandCount(), poor = count(kPoorGps), danger = count(kDanger);
+    zyr_sdk::RCChannels rc;
+    rc.header.stamp = ros::Time::now();
+    rc.roll = roll;
+    rc.pitch = pitch;
+    rc.yaw = yaw;
+    rc.throttle = throttle;
+    rc_pub_.publish(rc);
+    ++sticks_sent_;
+    Outcome outcome = Outcome::kNothing;
+    waitFor(
+        [&]
+        {
+          size_t p = 0, d = 0;
+          for (const rosgraph_msgs::Log& l : log_)
+          {
+            p += l.msg == kPoorGps && l.level == rosgraph_msgs::Log::INFO;
+            d += l.msg == kDanger && l.level == rosgraph_msgs::Log::INFO;
+          }
+          if (commands_.size() > commands)
+            outcome = Outcome::kCommand;
+          else if (p > poor)
+            outcome = Outcome::kPoorGps;
+          else if (d > danger)
+            outcome = Outcome::kDanger;
+          if (outcome == Outcome::kCommand && command)
+            *command = commands_.back();
+          return outcome != Outcome::kNothing;
+        });
+    return outcome;
+  }
+
+  Outcome sendCentredStick(zyr_simulation::AttitudeCommand* command = nullptr)
+  {
+    return sendStick(0, 0, 0, 0, command);
+  }
+
+  // Publishes a GPS message, then sticks until one gives `wanted`; the GPS
+  // message travels on its own connection, so the first sticks may still
+  // meet the old state. Returns the sticks sent.
+  int gpsUntil(float height, int8_t health, Outcome wanted)
+  {
+    publishGps(height, health);
+    for (int i = 1; i <= 50; ++i)
+    {
+      if (sendCentredStick() == wanted)
+        return i;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "GPS message without effect";
+    return -1;
+  }
+
+  // Publishes one collision status and waits for its echo.
+  bool sendStatus(uint8_t value, int* echoed)
+  {
+    size_t before;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      before = echoes_.size();
+    }
+    std_msgs::UInt8 msg;
+    msg.data = value;
+    status_pub_.publish(msg);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!changed_.wait_for(lock, std::chrono::duration<double>(kWait), [&] { return echoes_.size() > before; }))
+      return false;
+    *echoed = echoes_[before];
+    return true;
+  }
+
+  // Keeps publishing a horizontal velocity, as the SDK node does, so that it
+  // is in place before any collision status arrives.
+  void startVelocity(float vx, float vy)
+  {
+    ASSERT_TRUE(pollFor([&] { return vel_pub_.getNumSubscribers() > 0; }));
+    vel_timer_ = nh_.createWallTimer(ros::WallDuration(0.02),
+                                     [this, vx, vy](const ros::WallTimerEvent&)
+                                     {
+                                       zyr_sdk::Velocity v;
+                                       v.header.stamp = ros::Time::now();
+                                       v.vx = vx;
+                                       v.vy = vy;
+                                       v.vz = 1.5f;  // vertical speed plays no part
+                                       v.health_flag = 1;
+                                       vel_pub_.publish(v);
+                                     });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+
+  void stopVelocity()
+  {
+    vel_timer_.stop();
+  }
+
+  ros::NodeHandle nh_;
+  std::string guarded_path_, standin_path_;
+  ChildProcess guarded_, standin_;
+  ros::Publisher rc_pub_, gps_pub_, vel_pub_, status_pub_;
+  ros::Subscriber attitude_sub_, permission_sub_, debug_sub_, rosout_sub_;
+  ros::WallTimer vel_timer_;
+  int sticks_sent_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<zyr_simulation::AttitudeCommand> commands_;
+  std::vector<zyr_simulation::SdkPermissionRequest> permissions_;
+  std::vector<int> echoes_;
+  std::vector<rosgraph_msgs::Log> log_;
+};
+
+TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
+{
+  startStandin();
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(12.25f, 4, Outcome::kCommand), 0);
+
+  zyr_simulation::AttitudeCommand c;
+  ASSERT_EQ(Outcome::kCommand, sendStick(10000.0f, -5000.0f, -10000.0f, 250.0f, &c));
+  EXPECT_EQ(74, c.flag);
+  EXPECT_EQ(-1.5f, c.x);
+  EXPECT_EQ(3.0f, c.y);
+  EXPECT_EQ(0.05f, c.z);
+  EXPECT_EQ(-45.0f, c.yaw);
+
+  ASSERT_EQ(Outcome::kCommand, sendStick(-2000.0f, 3000.0f, 1000.0f, -249.9f, &c));
+  EXPECT_EQ(90, c.flag);
+  EXPECT_EQ(3000.0f / 3333.3333f, c.x);
+  EXPECT_EQ(-2000.0f / 3333.3333f, c.y);
+  EXPECT_EQ(12.25f, c.z);
+  EXPECT_EQ(1000.0f / 222.22223f, c.yaw);
+
+  ASSERT_EQ(Outcome::kCommand, sendStick(0.0f, 0.0f, 0.0f, -10000.0f, &c));
+  EXPECT_EQ(74, c.flag);
+  EXPECT_EQ(-2.0f, c.z);
+
+  // The height held is the latest measured one at each stick message.
+  publishGps(20.5f, 4);
+  ASSERT_TRUE(pollFor(
+      [&]
+      {
+        zyr_simulation::AttitudeCommand latest;
+        return sendCentredStick(&latest) == Outcome::kCommand && latest.z == 20.5f;
+      }));
+
+  // The node never asks for control authority.
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_TRUE(permissions_.empty());
+  for (const auto& command : commands_)
+  {
+    EXPECT_TRUE(command.flag == 90 || command.flag == 74);
+    EXPECT_TRUE(command.z == 12.25f || command.z == 20.5f || command.flag == 74);
+  }
+}
+
+TEST_F(GuardedFlight, ScriptedStandinStreamsBecomeCommands)
+{
+  ros::param::del("/sdk_standin");
+  XmlRpc::XmlRpcValue profile;
+  profile[0]["duration"] = 1000.0;
+  profile[0]["roll"] = 10000;
+  profile[0]["pitch"] = -5000;
+  profile[0]["yaw"] = -10000;
+  profile[0]["throttle"] = 250;
+  profile[0]["height"] = 12.5;
+  profile[0]["health"] = 4;
+  ros::param::set("/sdk_standin/profile", profile);
+  ros::param::set("/sdk_standin/rate", 20.0);
+  startStandinWithParamsSet();
+  startGuardedFlight();
+
+  ASSERT_TRUE(waitFor([&] { return commands_.size() >= 5; }));
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& c : commands_)
+  {
+    EXPECT_EQ(74, c.flag);
+    EXPECT_EQ(-1.5f, c.x);
+    EXPECT_EQ(3.0f, c.y);
+    EXPECT_EQ(0.05f, c.z);
+    EXPECT_EQ(-45.0f, c.yaw);
+  }
+}
+
+TEST_F(GuardedFlight, NoCommandBeforeFirstGpsMessageAndHealthMustExceedTwo)
+{
+  startStandin();
+  startGuardedFlight();
+
+  // No global position yet: no height to hold, so no command.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
+
+  ASSERT_GT(gpsUntil(7.5f, 3, Outcome::kCommand), 0);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_EQ(1u, commands_.size());
+    EXPECT_EQ(1u, commands_[0].index);
+    EXPECT_EQ(90, commands_[0].flag);
+    EXPECT_EQ(7.5f, commands_[0].z);
+  }
+
+  ASSERT_GT(gpsUntil(7.5f, 2, Outcome::kPoorGps), 0);
+  const size_t commands = commandCount();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
+  // A signed health byte: 0xFB is -5, not 251.
+  publishGps(7.5f, static_cast<int8_t>(0xFB));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
+
+  ASSERT_GT(gpsUntil(7.5f, 3, Outcome::kCommand), 0);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ASSERT_EQ(commands + 1, commands_.size());
+  EXPECT_EQ(commands + 1, commands_.back().index);
+}
+
+TEST_F(GuardedFlight, DangerReleasedAfterSixteenSlowClearsThenCommandsResume)
+{
+  startStandin();
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
+  startVelocity(0.1f, 0.0f);
+
+  std::vector<int> echoed(17, -1);
+  ASSERT_TRUE(sendStatus(1, &echoed[0]));
+  EXPECT_EQ(Outcome::kDanger, sendCentredStick());
+  for (int i = 1; i <= 16; ++i)
+    ASSERT_TRUE(sendStatus(0, &echoed[i]));
+  std::vector<int> expected(16, 1);
+  expected.push_back(0);
+  EXPECT_EQ(expected, echoed);
+
+  const size_t commands = commandCount();
+  zyr_simulation::AttitudeCommand c;
+  ASSERT_EQ(Outcome::kCommand, sendCentredStick(&c));
+  EXPECT_EQ(commands + 1, c.index);
+
+  // Neither a 2 nor further clear messages change the cleared status.
+  int e = -1;
+  ASSERT_TRUE(sendStatus(2, &e));
+  EXPECT_EQ(0, e);
+  ASSERT_TRUE(sendStatus(0, &e));
+  EXPECT_EQ(0, e);
+}
+
+TEST_F(GuardedFlight, ClearMessagesAtSpeedKeepDanger)
+{
+  startStandin();
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
+  startVelocity(0.3f, 0.0f);
+
+  int e = -1;
+  ASSERT_TRUE(sendStatus(1, &e));
+  EXPECT_EQ(1, e);
+  for (int i = 0; i < 16; ++i)
+  {
+    ASSERT_TRUE(sendStatus(0, &e));
+    EXPECT_EQ(1, e) << "clear message " << i + 1;
+  }
+  ASSERT_TRUE(sendStatus(2, &e));
+  EXPECT_EQ(1, e);
+  EXPECT_EQ(Outcome::kDanger, sendCentredStick());
+}
+
+TEST_F(GuardedFlight, SendingLineOnlyForEveryFiftiethStickThatPassesTheGates)
+{
+  startStandin();
+  startGuardedFlight();
+  const float height = 7.5f;
+  // Each stick carries its own number in the roll channel, so the log line
+  // tells which stick it belongs to.
+  auto stick = [&] { return sendStick(10.0f * (sticks_sent_ + 1), 0, 0, 0); };
+
+  publishGps(height, 4);
+  while (sticks_sent_ < 40 && stick() != Outcome::kCommand)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_LT(sticks_sent_, 40);
+  while (sticks_sent_ < 49)
+    ASSERT_EQ(Outcome::kCommand, stick());
+
+  // The 50th stick meets DANGER: counted, but no line.
+  int e = -1;
+  ASSERT_TRUE(sendStatus(1, &e));
+  ASSERT_EQ(Outcome::kDanger, stick());
+  for (int i = 0; i < 16; ++i)
+    ASSERT_TRUE(sendStatus(0, &e));
+  ASSERT_EQ(0, e);
+  while (sticks_sent_ < 120)
+    ASSERT_EQ(Outcome::kCommand, stick());
+
+  char line100[128];
+  std::snprintf(line100, sizeof(line100), "sending flag=%d, pitch=%f, roll=%f, z=%f, yaw=%f", 90, 0.0,
+                1000.0f / 3333.3333f, height, 0.0);
+  ASSERT_TRUE(waitFor(
+      [&]
+      {
+        for (const auto& l : log_)
+          if (l.msg == line100)
+            return true;
+        return false;
+      }))
+      << "no line for the 100th stick";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::vector<std::string> sending;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : log_)
+      if (l.msg.compare(0, 8, "sending ") == 0)
+        sending.push_back(l.msg);
+  }
+  EXPECT_EQ(std::vector<std::string>{line100}, sending);
+}
+
+TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
+{
+  startGuardedFlight();
+
+  // An SDK node that is registered but drops every connection shows each call.
+  DroppingService dropping;
+  ASSERT_TRUE(dropping.start());
+  ASSERT_TRUE(registerFakeService(dropping.uri(), true));
+  publishGps(3.0f, 4);
+  for (int i = 0; i < 50 && dropping.connections() == 0; ++i)
+  {
+    zyr_sdk::RCChannels rc;
+    rc_pub_.publish(rc);
+    // Each stick gives either a "Poor GPS" line or a connection.
+    const size_t poor = count(kPoorGps);
+    pollFor([&] { return count(kPoorGps) > poor || dropping.connections() > 0; });
+  }
+  ASSERT_EQ(1, dropping.connections());
+  const size_t lines = logCount();
+
+  for (int i = 2; i <= 6; ++i)
+  {
+    rc_pub_.publish(zyr_sdk::RCChannels());
+    EXPECT_TRUE(pollFor([&] { return dropping.connections() >= i; }));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(6, dropping.connections()) << "failed calls must not be retried";
+
+  // Not registered at all: the calls fail at the lookup; the node carries on.
+  ASSERT_TRUE(registerFakeService(dropping.uri(), false));
+  for (int i = 0; i < 5; ++i)
+    rc_pub_.publish(zyr_sdk::RCChannels());
+  int e = -1;
+  ASSERT_TRUE(sendStatus(2, &e)) << "the node must keep handling messages";
+  EXPECT_EQ(0, e);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(6, dropping.connections());
+  EXPECT_EQ(lines, logCount()) << "a failed call must not be logged";
+  EXPECT_TRUE(guarded_.running());
+}
+
+// SIGINT: exactly one release request (control_enable 0), then exit 0.
+class GuardedFlightSigint : public GuardedFlight
+{
+protected:
+  void expectOneReleaseAfterExit()
+  {
+    EXPECT_TRUE(waitFor([&] { return !permissions_.empty(); })) << "no release request";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_EQ(1u, permissions_.size());
+    EXPECT_EQ(0, permissions_[0].control_enable);
+  }
+
+  // With GPS given, publishes sticks until the stand-in has recorded an
+  // attitude-control request. Against a stand-in that never answers, the
+  // spin thread then sits in that call.
+  bool sticksUntilFirstRequest()
+  {
+    publishGps(5.0f, 4);
+    return pollFor(
+        [&]
+        {
+          rc_pub_.publish(zyr_sdk::RCChannels());
+          return waitFor([&] { return !commands_.empty(); }, 0.2);
+        });
+  }
+};
+
+TEST_F(GuardedFlightSigint, WithSdkNodeReleasesOnceAndExitsZero)
+{
+  startStandin();
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
+  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
+  expectOneReleaseAfterExit();
+}
+
+TEST_F(GuardedFlightSigint, WithoutSdkNodeExitsZero)
+{
+  startGuardedFlight();
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
+  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
+}
+
+TEST_F(GuardedFlightSigint, WhileStuckInAttitudeCallReleasesAndExitsZero)
+{
+  startStandin({{"attitude_control/mode", "never"}});
+  startGuardedFlight();
+  ASSERT_TRUE(sticksUntilFirstRequest());
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
+  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
+  expectOneReleaseAfterExit();
+}
+
+TEST_F(GuardedFlightSigint, WithHungSdkNodeExitsZeroWithoutTheAnswer)
+{
+  startStandin({{"attitude_control/mode", "never"}, {"sdk_permission_control/mode", "never"}});
+  startGuardedFlight();
+  ASSERT_TRUE(sticksUntilFirstRequest());
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  // A second SIGINT while the release is pending asks for nothing more.
+  ASSERT_TRUE(waitFor([&] { return !permissions_.empty(); }));
+  guarded_.signal(SIGINT);
+  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
+  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
+  expectOneReleaseAfterExit();
+}
+
+TEST_F(GuardedFlightSigint, SigtermKeepsItsDefaultActionWithoutRelease)
+{
+  startStandin();
+  startGuardedFlight();
+  ASSERT_TRUE(guarded_.signal(SIGTERM));
+  ASSERT_TRUE(guarded_.waitExit(kWait));
+  EXPECT_TRUE(guarded_.killedBy(SIGTERM)) << guarded_.describe();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_TRUE(permissions_.empty());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+  testing::InitGoogleTest(&argc, argv);
+  ros::init(argc, argv, "test_guarded_flight");
+  ros::NodeHandle nh;
+  ros::AsyncSpinner spinner(2);
+  spinner.start();
+  const int result = RUN_ALL_TESTS();
+  spinner.stop();
+  ros::shutdown();
+  return result;
+}
