@@ -6,6 +6,7 @@
 #include <std_msgs/UInt8.h>
 
 #include <Eigen/Geometry>
+#include <boost/make_shared.hpp>
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -214,6 +215,8 @@ visualization_msgs::Marker generateArrow(Eigen::Vector3f from, Eigen::Vector3f t
   return marker;
 }
 
+// Every message goes out as a shared pointer: a subscriber in the same process
+// then receives it without a copy, in the order of publication.
 CollisionDetector::CollisionDetector()
     : nodeHandle(),
       tfListener(ros::Duration(tf::Transformer::DEFAULT_CACHE_TIME), true),
@@ -250,7 +253,7 @@ CollisionDetector::~CollisionDetector()
 
 void CollisionDetector::octomapCallback(boost::shared_ptr<const octomap_msgs::Octomap> msg)
 {
-  std_msgs::String text;
+  auto text = boost::make_shared<std_msgs::String>();
   std::stringstream stream;
 
   // Never two trees in memory: the old one goes before the new one is built.
@@ -270,7 +273,7 @@ void CollisionDetector::octomapCallback(boost::shared_ptr<const octomap_msgs::Oc
   if (octree)
   {
     stream << "OcTree created -- Tree Size=" << octree->size() << ", Resolution=" << octree->getResolution();
-    text.data = stream.str();
+    text->data = stream.str();
   }
 
   if (!droneOriginValid)
@@ -285,10 +288,13 @@ bool CollisionDetector::getDroneOrigin()
   tf::StampedTransform transform;
   try
   {
+    // The lookup below runs whether or not the wait succeeded. The transform
+    // library appends its timing to the text even after a successful wait,
+    // so only a failed wait has its text logged; success gives an empty line.
     std::string waitError;
-    tfListener.waitForTransform("world", "drone", ros::Time::now(), ros::Duration(3.0), ros::Duration(0.01),
-                                &waitError);
-    ROS_INFO("%s", waitError.c_str());
+    const bool available = tfListener.waitForTransform("world", "drone", ros::Time::now(), ros::Duration(3.0),
+                                                       ros::Duration(0.01), &waitError);
+    ROS_INFO("%s", available ? "" : waitError.c_str());
     tfListener.lookupTransform("world", "drone", ros::Time(0), transform);
   }
   catch (const tf::TransformException& e)
@@ -305,8 +311,8 @@ bool CollisionDetector::getDroneOrigin()
 
 void CollisionDetector::queryForward_ver3(octomap::OcTree* tree, Eigen::Vector3f direction, double range)
 {
-  std_msgs::UInt8 status;
-  status.data = 0;
+  auto status = boost::make_shared<std_msgs::UInt8>();
+  status->data = 0;
   if (!tree)
   {
     // Callers hold a map before they query; without one there is no verdict
@@ -324,7 +330,7 @@ void CollisionDetector::queryForward_ver3(octomap::OcTree* tree, Eigen::Vector3f
     const double distance = collisionPoint.norm();
     ROS_INFO("Collision Forward in Distance %.2f!", distance);
     debugCollisionMsg.z = distance;
-    status.data = 1;
+    status->data = 1;
   }
   collisionInfoPub.publish(status);
 }
@@ -371,7 +377,7 @@ void CollisionDetector::velCallback_ver2(boost::shared_ptr<const zyr_sdk::Veloci
   displayCollision(octree);
   displayVelocityVector(v);
   displayRC(r);
-  debugCollisionPub.publish(debugCollisionMsg);
+  debugCollisionPub.publish(boost::make_shared<geometry_msgs::Vector3>(debugCollisionMsg));
 }
 
 void CollisionDetector::rcCallback(zyr_sdk::RCChannels msg)
@@ -408,26 +414,30 @@ void CollisionDetector::displayCollision(octomap::OcTree* /*tree*/)
 {
   if (collisionMarkerPub.getNumSubscribers() == 0)
     return;
-  collisionMarkerPub.publish(collision_probe::makeCollisionMarker(collisionPoint));
+  collisionMarkerPub.publish(
+      boost::make_shared<visualization_msgs::Marker>(collision_probe::makeCollisionMarker(collisionPoint)));
 }
 
 void CollisionDetector::displayVelocityVector(Eigen::Vector3f velocityVector)
 {
   if (velocityMarkerPub.getNumSubscribers() == 0)
     return;
-  velocityMarkerPub.publish(collision_probe::makeVectorArrow(velocityVector, 0.5f, 0.0f, 0.5f));
+  velocityMarkerPub.publish(boost::make_shared<visualization_msgs::Marker>(
+      collision_probe::makeVectorArrow(velocityVector, 0.5f, 0.0f, 0.5f)));
 }
 
 void CollisionDetector::displayRC(Eigen::Vector3f stickVector)
 {
   if (rcMarkerPub.getNumSubscribers() == 0)
     return;
-  rcMarkerPub.publish(collision_probe::makeVectorArrow(stickVector, 0.0f, 0.5f, 0.5f));
+  rcMarkerPub.publish(
+      boost::make_shared<visualization_msgs::Marker>(collision_probe::makeVectorArrow(stickVector, 0.0f, 0.5f, 0.5f)));
 }
 
 void CollisionDetector::displayRaycast(Eigen::Vector3f direction, double distance)
 {
   if (raycastMarkerArrayPub.getNumSubscribers() == 0)
     return;
-  raycastMarkerArrayPub.publish(collision_probe::makeRaycastArray(direction, distance));
+  raycastMarkerArrayPub.publish(
+      boost::make_shared<visualization_msgs::MarkerArray>(collision_probe::makeRaycastArray(direction, distance)));
 }
