@@ -25,12 +25,14 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "zyr_collision_avoidance/collision_monitor.h"
@@ -151,76 +153,106 @@ struct Query
   std::uint8_t status = 255;
   geometry_msgs::Vector3 debug;
   visualization_msgs::MarkerArray fan;
-  visualization_msgs::Marker collision;
-  visualization_msgs::Marker velocity;
-  visualization_msgs::Marker rc;
+  visualization_msgs::Marker collision, velocity, rc;
 };
 
-// The test's side of the monitor's topics. Incoming messages are recorded by
-// a spinner thread on a queue of its own; the test thread waits on them.
+// What the test has received from the monitor so far.
+struct Seen
+{
+  std::vector<std_msgs::UInt8> statuses;
+  std::vector<std_msgs::String> texts;
+  std::vector<geometry_msgs::Vector3> debug;
+  std::vector<visualization_msgs::MarkerArray> fans;
+  std::vector<visualization_msgs::Marker> collision, velocity, rc;
+  std::vector<rosgraph_msgs::Log> logs;  // the monitor's own lines only
+
+  // Index of the first log line reading `text` from `from` on, or the count.
+  std::size_t find(const std::string& text, std::size_t from) const
+  {
+    while (from < logs.size() && logs[from].msg != text)
+      ++from;
+    return from;
+  }
+  std::size_t count(const std::string& text, std::size_t from) const
+  {
+    std::size_t n = 0;
+    for (std::size_t i = find(text, from); i < logs.size(); i = find(text, i + 1))
+      ++n;
+    return n;
+  }
+  bool errorSince(std::size_t from) const
+  {
+    for (std::size_t i = from; i < logs.size(); ++i)
+      if (logs[i].level >= rosgraph_msgs::Log::ERROR)
+        return true;
+    return false;
+  }
+};
+
+// The test's side of the monitor's topics. A spinner thread records what
+// arrives; the test thread waits on it.
 class MonitorLink
 {
 public:
-  MonitorLink(const MonitorLink&) = delete;
-  MonitorLink& operator=(const MonitorLink&) = delete;
-  ~MonitorLink()
-  {
-    // No recording callback may run while the members below go away.
-    spinner_.stop();
-  }
-
   MonitorLink() : spinner_(1, &queue_)
   {
     nh_.setCallbackQueue(&queue_);
     velocityPub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
     rcPub_ = nh_.advertise<zyr_sdk::RCChannels>("zyr_sdk/rc_channels", 100);
     octomapPub_ = nh_.advertise<octomap_msgs::Octomap>("zyr_collision_avoidance/octomap_binary", 5);
-    subs_.push_back(record("collision_info_msg", &statuses_));
-    subs_.push_back(record("zyr_collision_avoidance/debug_query_msg", &texts_));
-    subs_.push_back(record("zyr_collision_avoidance/debug_collision_msg", &debug_));
-    subs_.push_back(record("zyr_collision_avoidance/raycast_marker_array", &fans_));
-    subs_.push_back(record("zyr_collision_avoidance/collision_marker", &collisionMarkers_));
-    subs_.push_back(record("zyr_collision_avoidance/velocity_marker", &velocityMarkers_));
-    subs_.push_back(record("zyr_collision_avoidance/rc_marker", &rcMarkers_));
+    record("collision_info_msg", &Seen::statuses);
+    record("zyr_collision_avoidance/debug_query_msg", &Seen::texts);
+    record("zyr_collision_avoidance/debug_collision_msg", &Seen::debug);
+    record("zyr_collision_avoidance/raycast_marker_array", &Seen::fans);
+    record("zyr_collision_avoidance/collision_marker", &Seen::collision);
+    record("zyr_collision_avoidance/velocity_marker", &Seen::velocity);
+    record("zyr_collision_avoidance/rc_marker", &Seen::rc);
     rosoutSub_ = nh_.subscribe("/rosout", 1000, &MonitorLink::onLog, this);
     spinner_.start();
   }
+  ~MonitorLink()
+  {
+    spinner_.stop();  // before the recorded data goes away
+  }
+  MonitorLink(const MonitorLink&) = delete;
+  MonitorLink& operator=(const MonitorLink&) = delete;
 
   // Waits until every topic is connected both ways, then until the monitor
   // answers a velocity message without a usable map with its log line, which
-  // also proves the /rosout connection.
+  // proves the /rosout connection too.
   bool connect()
   {
-    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(30.0);
-    while (!linked())
+    const auto linked = [this]
     {
-      if (ros::WallTime::now() > deadline)
-        return false;
+      bool all = velocityPub_.getNumSubscribers() && rcPub_.getNumSubscribers() && octomapPub_.getNumSubscribers();
+      for (const ros::Subscriber& sub : subs_)
+        all = all && sub.getNumPublishers();
+      return all;
+    };
+    for (int i = 0; i < 600 && !linked(); ++i)
       ros::WallDuration(0.05).sleep();
-    }
-    for (int attempt = 0; attempt < 40; ++attempt)
+    for (int attempt = 0; linked() && attempt < 40; ++attempt)
     {
-      const std::size_t mark = logCount();
-      sendVelocity(0, 0, 0, 0);
-      if (waitFor([&] { return countLocked(mark, kUnhealthy) > 0; }, 0.5))
+      const std::size_t mark = seen().logs.size();
+      sendVelocity(0, 0, 0);
+      if (waitFor([&](const Seen& s) { return s.count(kUnhealthy, mark) > 0; }, 0.5))
         return true;
     }
     return false;
   }
 
-  void sendVelocity(float vx, float vy, float vz, std::uint8_t health)
+  void sendVelocity(float vx, float vy, std::uint8_t health)
   {
     zyr_sdk::Velocity msg;
     msg.header.stamp = ros::Time::now();
     msg.vx = vx;
     msg.vy = vy;
-    msg.vz = vz;
     msg.health_flag = health;
     velocityPub_.publish(msg);
   }
 
-  // Sends a stick message and gives it time to be handled before anything
-  // sent later on another topic.
+  // Leaves the stick message time to be handled before anything sent later
+  // on another topic.
   void sendSticks(float roll, float pitch, float throttle)
   {
     zyr_sdk::RCChannels msg;
@@ -232,125 +264,64 @@ public:
     ros::WallDuration(0.3).sleep();
   }
 
-  // Sends one octomap message and returns the text the monitor reports for it.
+  // Sends one octomap message; `text` receives what the monitor reports.
   ::testing::AssertionResult sendMap(const octomap_msgs::Octomap& msg, std::string* text)
   {
-    const std::size_t before = size(texts_);
+    const std::size_t before = seen().texts.size();
     octomapPub_.publish(msg);
-    if (!waitFor([&] { return texts_.size() > before; }, 15.0))
+    if (!waitFor([&](const Seen& s) { return s.texts.size() > before; }, 15.0))
       return ::testing::AssertionFailure() << "no debug_query_msg for an octomap message";
-    std::lock_guard<std::mutex> lock(mutex_);
-    *text = texts_.back().data;
+    *text = seen().texts.back().data;
     return ::testing::AssertionSuccess();
   }
 
-  // Sends five healthy velocity messages, the rhythm of one query, and
-  // collects what that query sends out.
+  // Five healthy velocity messages, the rhythm of one query, and what that
+  // query sends out.
   ::testing::AssertionResult runQuery(float vx, float vy, Query* query)
   {
-    const std::size_t statuses = size(statuses_), debug = size(debug_), fans = size(fans_),
-                      collisions = size(collisionMarkers_), velocities = size(velocityMarkers_), rcs = size(rcMarkers_);
+    const Seen before = seen();
     for (int i = 0; i < 5; ++i)
-      sendVelocity(vx, vy, 0, 1);
-    const bool complete = waitFor(
-        [&]
-        {
-          return statuses_.size() > statuses && debug_.size() > debug && fans_.size() > fans &&
-                 collisionMarkers_.size() > collisions && velocityMarkers_.size() > velocities &&
-                 rcMarkers_.size() > rcs;
-        },
-        10.0);
-    if (!complete)
+      sendVelocity(vx, vy, 1);
+    const auto grown = [&](const Seen& s)
+    {
+      return s.statuses.size() > before.statuses.size() && s.debug.size() > before.debug.size() &&
+             s.fans.size() > before.fans.size() && s.collision.size() > before.collision.size() &&
+             s.velocity.size() > before.velocity.size() && s.rc.size() > before.rc.size();
+    };
+    if (!waitFor(grown, 10.0))
       return ::testing::AssertionFailure() << "the query's outputs did not all arrive";
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (statuses_.size() != statuses + 1 || debug_.size() != debug + 1)
+    const Seen now = seen();
+    if (now.statuses.size() != before.statuses.size() + 1)
       return ::testing::AssertionFailure() << "more than one query ran";
-    query->status = statuses_.back().data;
-    query->debug = debug_.back();
-    query->fan = fans_.back();
-    query->collision = collisionMarkers_.back();
-    query->velocity = velocityMarkers_.back();
-    query->rc = rcMarkers_.back();
+    *query = Query{now.statuses.back().data, now.debug.back(),    now.fans.back(),
+                   now.collision.back(),     now.velocity.back(), now.rc.back()};
     return ::testing::AssertionSuccess();
   }
 
-  template <class Pred>
-  bool waitFor(Pred done, double seconds)
+  bool waitFor(const std::function<bool(const Seen&)>& done, double seconds = 10.0)
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), done);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done(seen_); });
   }
 
-  std::size_t logCount()
-  {
-    return size(logs_);
-  }
-  // The *Locked accessors are for the predicates of waitFor, which hold the lock.
-  std::size_t logCountLocked() const
-  {
-    return logs_.size();
-  }
-  std::size_t statusCountLocked() const
-  {
-    return statuses_.size();
-  }
-  std::size_t debugCountLocked() const
-  {
-    return debug_.size();
-  }
-  // How many of the monitor's log lines from index `mark` on read `text`.
-  std::size_t countLocked(std::size_t mark, const std::string& text) const
-  {
-    std::size_t n = 0;
-    for (std::size_t i = mark; i < logs_.size(); ++i)
-      n += logs_[i].msg == text;
-    return n;
-  }
-  std::size_t count(std::size_t mark, const std::string& text)
+  Seen seen()
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    return countLocked(mark, text);
-  }
-  std::vector<rosgraph_msgs::Log> logsSince(std::size_t mark)
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::vector<rosgraph_msgs::Log>(logs_.begin() + mark, logs_.end());
-  }
-  bool waitForLogs(std::size_t mark, const std::string& text, std::size_t n)
-  {
-    return waitFor([&] { return countLocked(mark, text) >= n; }, 10.0);
-  }
-  std::size_t statusCount()
-  {
-    return size(statuses_);
-  }
-  std::size_t debugCount()
-  {
-    return size(debug_);
-  }
-  std::vector<std_msgs::UInt8> statuses()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return statuses_;
-  }
-  std::vector<geometry_msgs::Vector3> debugVectors()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return debug_;
+    return seen_;
   }
 
 private:
   template <class M>
-  ros::Subscriber record(const std::string& topic, std::vector<M>* into)
+  void record(const std::string& topic, std::vector<M> Seen::*into)
   {
     boost::function<void(const boost::shared_ptr<const M>&)> callback =
         [this, into](const boost::shared_ptr<const M>& m)
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      into->push_back(*m);
+      (seen_.*into).push_back(*m);
       changed_.notify_all();
     };
-    return nh_.subscribe<M>(topic, 100, callback);
+    subs_.push_back(nh_.subscribe<M>(topic, 100, callback));
   }
 
   void onLog(const rosgraph_msgs::Log::ConstPtr& log)
@@ -358,26 +329,8 @@ private:
     if (log->name != kMonitorNode)
       return;
     std::lock_guard<std::mutex> lock(mutex_);
-    logs_.push_back(*log);
+    seen_.logs.push_back(*log);
     changed_.notify_all();
-  }
-
-  template <class M>
-  std::size_t size(const std::vector<M>& v)
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return v.size();
-  }
-
-  bool linked() const
-  {
-    if (velocityPub_.getNumSubscribers() == 0 || rcPub_.getNumSubscribers() == 0 ||
-        octomapPub_.getNumSubscribers() == 0)
-      return false;
-    for (const ros::Subscriber& sub : subs_)
-      if (sub.getNumPublishers() == 0)
-        return false;
-    return true;
   }
 
   ros::CallbackQueue queue_;
@@ -386,39 +339,30 @@ private:
   ros::Publisher velocityPub_, rcPub_, octomapPub_;
   std::vector<ros::Subscriber> subs_;
   ros::Subscriber rosoutSub_;
-
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std_msgs::UInt8> statuses_;
-  std::vector<std_msgs::String> texts_;
-  std::vector<geometry_msgs::Vector3> debug_;
-  std::vector<visualization_msgs::MarkerArray> fans_;
-  std::vector<visualization_msgs::Marker> collisionMarkers_, velocityMarkers_, rcMarkers_;
-  std::vector<rosgraph_msgs::Log> logs_;
+  Seen seen_;
 };
 
-// Index of the first log line `text` at or after `from`, or the size.
-std::size_t find(const std::vector<rosgraph_msgs::Log>& logs, const std::string& text, std::size_t from = 0)
+// Waits before asserting that something did NOT happen, which a slow run
+// cannot turn into a false failure.
+void settle()
 {
-  for (std::size_t i = from; i < logs.size(); ++i)
-    if (logs[i].msg == text)
-      return i;
-  return logs.size();
+  ros::WallDuration(0.5).sleep();
 }
 
-bool hasError(const std::vector<rosgraph_msgs::Log>& logs)
+// The lines of one pose lookup from `mark` on: "In getDroneOrigin" and the
+// `after` lines that follow it.
+::testing::AssertionResult lookupLogged(MonitorLink& link, std::size_t mark, std::size_t after,
+                                        std::vector<rosgraph_msgs::Log>* lines)
 {
-  for (const auto& log : logs)
-    if (log.level >= rosgraph_msgs::Log::ERROR)
-      return true;
-  return false;
-}
-
-// Waits `seconds`: used only before asserting that something did NOT happen,
-// which a slow run cannot turn into a false failure.
-void settle(double seconds = 0.5)
-{
-  ros::WallDuration(seconds).sleep();
+  const auto complete = [&](const Seen& s) { return s.find("In getDroneOrigin", mark) + after < s.logs.size(); };
+  if (!link.waitFor(complete))
+    return ::testing::AssertionFailure() << "no pose lookup logged";
+  const Seen s = link.seen();
+  const auto first = s.logs.begin() + s.find("In getDroneOrigin", mark);
+  lines->assign(first, first + after + 1);
+  return ::testing::AssertionSuccess();
 }
 }  // namespace
 
@@ -430,57 +374,46 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   MonitorLink link;
   ASSERT_TRUE(link.connect());
   DronePoseBroadcaster pose;
+  const std::string emptyReport = "OcTree created -- Tree Size=0, Resolution=0.3";
 
   // Full pitch while the pose is unknown: to be ignored.
   link.sendSticks(0, 10000, 0);
 
-  // The first map, still without a transform: the pose lookup waits its 3 s,
-  // logs the wait's error text and the lookup's exception, and the map is
-  // reported after it.
-  std::size_t mark = link.logCount();
+  // The first map, still without a transform: the lookup waits its 3 s, logs
+  // the wait's error text and the lookup's exception, then the map is reported.
+  std::size_t mark = link.seen().logs.size();
   const ros::WallTime sent = ros::WallTime::now();
   std::string text;
   ASSERT_TRUE(link.sendMap(emptyMap(), &text));
   EXPECT_GE((ros::WallTime::now() - sent).toSec(), 2.5);
-  EXPECT_EQ("OcTree created -- Tree Size=0, Resolution=0.3", text);
-  ASSERT_TRUE(link.waitFor([&] { return link.countLocked(mark, "In getDroneOrigin") == 1; }, 10.0));
-  ASSERT_TRUE(link.waitFor([&] { return link.logCountLocked() >= mark + 3; }, 10.0));
-  {
-    const auto logs = link.logsSince(mark);
-    const std::size_t lookup = find(logs, "In getDroneOrigin");
-    ASSERT_LT(lookup + 2, logs.size());
-    EXPECT_EQ(rosgraph_msgs::Log::INFO, logs[lookup].level);
-    EXPECT_EQ(rosgraph_msgs::Log::INFO, logs[lookup + 1].level);
-    EXPECT_NE("", logs[lookup + 1].msg);
-    EXPECT_EQ(rosgraph_msgs::Log::ERROR, logs[lookup + 2].level);
-    EXPECT_NE("", logs[lookup + 2].msg);
-  }
+  EXPECT_EQ(emptyReport, text);
+  std::vector<rosgraph_msgs::Log> lines;
+  ASSERT_TRUE(lookupLogged(link, mark, 2, &lines));
+  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[0].level);
+  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[1].level);
+  EXPECT_NE("", lines[1].msg);
+  EXPECT_EQ(rosgraph_msgs::Log::ERROR, lines[2].level);
+  EXPECT_NE("", lines[2].msg);
 
-  // With the transform published, the next map finds the pose: an empty
-  // wait text and no error.
+  // Transform published: the next map finds the pose, an empty line, no error.
   pose.start();
   ASSERT_TRUE(pose.waitForListener());
-  mark = link.logCount();
+  mark = link.seen().logs.size();
   ASSERT_TRUE(link.sendMap(emptyMap(), &text));
-  EXPECT_EQ("OcTree created -- Tree Size=0, Resolution=0.3", text);
-  ASSERT_TRUE(link.waitFor([&] { return link.logCountLocked() >= mark + 2; }, 10.0));
-  {
-    const auto logs = link.logsSince(mark);
-    const std::size_t lookup = find(logs, "In getDroneOrigin");
-    ASSERT_LT(lookup + 1, logs.size());
-    EXPECT_EQ(rosgraph_msgs::Log::INFO, logs[lookup + 1].level);
-    EXPECT_EQ("", logs[lookup + 1].msg);
-  }
+  EXPECT_EQ(emptyReport, text);
+  ASSERT_TRUE(lookupLogged(link, mark, 1, &lines));
+  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[1].level);
+  EXPECT_EQ("", lines[1].msg);
 
   // Once found, the pose is not looked up again.
-  mark = link.logCount();
+  mark = link.seen().logs.size();
   ASSERT_TRUE(link.sendMap(emptyMap(), &text));
   settle();
-  EXPECT_EQ(0u, link.count(mark, "In getDroneOrigin"));
-  EXPECT_FALSE(hasError(link.logsSince(mark)));
+  EXPECT_EQ(0u, link.seen().count("In getDroneOrigin", mark));
+  EXPECT_FALSE(link.seen().errorSince(mark));
 
-  // At rest, the stick vector is still zero: the pitch sent before the pose
-  // was known did not count. Nothing is cast and the fan is cleared.
+  // At rest the stick vector is still zero, as the early pitch did not count:
+  // nothing is cast and the fan is cleared.
   Query query;
   ASSERT_TRUE(link.runQuery(0, 0, &query));
   EXPECT_EQ(0, query.status);
@@ -491,8 +424,7 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   EXPECT_EQ(visualization_msgs::Marker::DELETEALL, query.fan.markers[0].action);
   EXPECT_EQ(0.0f, query.rc.color.a);
 
-  // Full pitch now, with the identity transform: 3 along +x, looked along
-  // for 20 m.
+  // Full pitch now, identity transform: 3 along +x, probed for 20 m.
   link.sendSticks(0, 10000, 0);
   ASSERT_TRUE(link.runQuery(0, 0, &query));
   EXPECT_EQ(0, query.status);
@@ -505,7 +437,7 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   expectPoint(query.rc.points[1], 3, 0, 0);
   EXPECT_EQ(1.0f, query.rc.color.a);
 
-  // Full roll looks sideways; full throttle alone leaves nothing horizontal.
+  // Full roll probes sideways; full throttle alone leaves nothing horizontal.
   link.sendSticks(10000, 0, 0);
   ASSERT_TRUE(link.runQuery(0, 0, &query));
   ASSERT_EQ(60u, query.fan.markers.size());
@@ -529,8 +461,7 @@ struct TopicsSetup
   MonitorLink link;
   bool connected = false;
 };
-// Torn down in main, while ROS still runs.
-std::unique_ptr<TopicsSetup> topics;
+std::unique_ptr<TopicsSetup> topics;  // torn down in main, while ROS still runs
 
 MonitorLink& topicsLink()
 {
@@ -552,99 +483,91 @@ TEST(MonitorTopics, EveryMapIsReportedAndOnlyTheFirstLooksUpThePose)
   const std::string expected = reportOf(wall);
   ASSERT_NE("", expected);
 
-  std::size_t mark = link.logCount();
+  std::size_t mark = link.seen().logs.size();
   std::string text;
   ASSERT_TRUE(link.sendMap(wall, &text));
   EXPECT_EQ(expected, text);
-  ASSERT_TRUE(link.waitFor([&] { return link.logCountLocked() >= mark + 2; }, 10.0));
-  {
-    const auto logs = link.logsSince(mark);
-    const std::size_t lookup = find(logs, "In getDroneOrigin");
-    ASSERT_LT(lookup + 1, logs.size());
-    EXPECT_EQ("", logs[lookup + 1].msg);
-    EXPECT_FALSE(hasError(logs));
-  }
+  std::vector<rosgraph_msgs::Log> lines;
+  ASSERT_TRUE(lookupLogged(link, mark, 1, &lines));
+  EXPECT_EQ("", lines[1].msg);
+  EXPECT_FALSE(link.seen().errorSince(mark));
 
-  mark = link.logCount();
+  mark = link.seen().logs.size();
   ASSERT_TRUE(link.sendMap(wall, &text));
   EXPECT_EQ(expected, text);
   settle();
-  EXPECT_EQ(0u, link.count(mark, "In getDroneOrigin"));
+  EXPECT_EQ(0u, link.seen().count("In getDroneOrigin", mark));
 }
 
 TEST(MonitorTopics, QueriesRunOnTheFifthAndTenthHealthyMessageOnly)
 {
   MonitorLink& link = topicsLink();
-  const std::size_t statuses = link.statusCount();
-  const std::size_t debug = link.debugCount();
+  const Seen before = link.seen();
+  const std::size_t statuses = before.statuses.size(), debug = before.debug.size();
+  const auto unhealthyLines = [&](std::size_t n)
+  { return [&link, n, mark = link.seen().logs.size()](const Seen& s) { return s.count(kUnhealthy, mark) >= n; }; };
 
-  // Four healthy messages toward the wall, then three unhealthy ones: no query.
-  std::size_t mark = link.logCount();
-  for (int i = 0; i < 4; ++i)
-    link.sendVelocity(1, 0, 0, 1);
-  for (int i = 0; i < 3; ++i)
-    link.sendVelocity(1, 0, 0, 0);
-  ASSERT_TRUE(link.waitForLogs(mark, kUnhealthy, 3));
+  // Four healthy messages toward the wall, three unhealthy ones: no query.
+  auto threeTurnedAway = unhealthyLines(3);
+  for (std::uint8_t health : {1, 1, 1, 1, 0, 0, 0})
+    link.sendVelocity(1, 0, health);
+  ASSERT_TRUE(link.waitFor(threeTurnedAway));
   settle();
-  EXPECT_EQ(statuses, link.statusCount());
+  EXPECT_EQ(statuses, link.seen().statuses.size());
 
   // The fifth healthy one runs it: the wall 10 m ahead is a collision.
-  mark = link.logCount();
-  link.sendVelocity(1, 0, 0, 1);
-  ASSERT_TRUE(link.waitFor([&] { return link.countLocked(mark, "Collision Forward in Distance 10.24!") == 1; }, 10.0));
-  ASSERT_TRUE(
-      link.waitFor([&] { return link.statusCountLocked() > statuses && link.debugCountLocked() > debug; }, 10.0));
-
-  // Four more and two unhealthy: nothing; the tenth healthy one: the second query.
-  mark = link.logCount();
-  for (int i = 0; i < 4; ++i)
-    link.sendVelocity(1, 0, 0, 1);
-  for (int i = 0; i < 2; ++i)
-    link.sendVelocity(1, 0, 0, 0);
-  ASSERT_TRUE(link.waitForLogs(mark, kUnhealthy, 2));
-  settle();
-  EXPECT_EQ(statuses + 1, link.statusCount());
-  link.sendVelocity(1, 0, 0, 1);
+  const std::size_t mark = link.seen().logs.size();
+  link.sendVelocity(1, 0, 1);
   ASSERT_TRUE(link.waitFor(
-      [&] { return link.statusCountLocked() > statuses + 1 && link.debugCountLocked() > debug + 1; }, 10.0));
+      [&](const Seen& s)
+      {
+        return s.count("Collision Forward in Distance 10.24!", mark) == 1 && s.statuses.size() == statuses + 1 &&
+               s.debug.size() == debug + 1;
+      }));
+
+  // Four more and two unhealthy: nothing; the tenth healthy one: the second.
+  auto twoTurnedAway = unhealthyLines(2);
+  for (std::uint8_t health : {1, 1, 1, 1, 0, 0})
+    link.sendVelocity(1, 0, health);
+  ASSERT_TRUE(link.waitFor(twoTurnedAway));
+  settle();
+  EXPECT_EQ(statuses + 1, link.seen().statuses.size());
+  link.sendVelocity(1, 0, 1);
+  ASSERT_TRUE(
+      link.waitFor([&](const Seen& s) { return s.statuses.size() > statuses + 1 && s.debug.size() > debug + 1; }));
   settle();
 
-  const auto sent = link.statuses();
-  const auto vectors = link.debugVectors();
-  ASSERT_EQ(statuses + 2, sent.size());
-  ASSERT_EQ(debug + 2, vectors.size());
-  for (std::size_t i = statuses; i < sent.size(); ++i)
-    EXPECT_EQ(1, sent[i].data);
-  for (std::size_t i = debug; i < vectors.size(); ++i)
+  const Seen after = link.seen();
+  ASSERT_EQ(statuses + 2, after.statuses.size());
+  ASSERT_EQ(debug + 2, after.debug.size());
+  for (std::size_t i = 0; i < 2; ++i)
   {
-    EXPECT_FLOAT_EQ(1.0, vectors[i].x);
-    EXPECT_EQ(0.0, vectors[i].y);
+    EXPECT_EQ(1, after.statuses[statuses + i].data);
+    const geometry_msgs::Vector3& v = after.debug[debug + i];
+    EXPECT_FLOAT_EQ(1.0, v.x);
+    EXPECT_EQ(0.0, v.y);
     // The wall cell met by the 4th ray: (10.05, -1.95, +-0.15).
-    EXPECT_NEAR(std::sqrt(10.05 * 10.05 + 1.95 * 1.95 + 0.15 * 0.15), vectors[i].z, 1e-4);
+    EXPECT_NEAR(std::sqrt(10.05 * 10.05 + 1.95 * 1.95 + 0.15 * 0.15), v.z, 1e-4);
   }
 }
 
 TEST(MonitorTopics, SpeedSetsTheLookAheadBetweenFifteenAndTwentyFiveMetres)
 {
   MonitorLink& link = topicsLink();
-  const struct
-  {
-    float speed;
-    double range;
-  } cases[] = {{0.3f, 15}, {1.0f, 15}, {2.0f, 20}, {2.5f, 25}, {3.0f, 25}};
+  const std::pair<float, double> cases[] = {{0.3f, 15}, {1.0f, 15}, {2.0f, 20}, {2.5f, 25}, {3.0f, 25}};
   for (const auto& c : cases)
   {
-    SCOPED_TRACE(c.speed);
+    SCOPED_TRACE(c.first);
     // Along +y, parallel to the wall: clear.
     Query query;
-    ASSERT_TRUE(link.runQuery(0, c.speed, &query));
+    ASSERT_TRUE(link.runQuery(0, c.first, &query));
     EXPECT_EQ(0, query.status);
-    EXPECT_FLOAT_EQ(c.speed, query.debug.x);
+    EXPECT_FLOAT_EQ(c.first, query.debug.x);
     ASSERT_EQ(60u, query.fan.markers.size());
-    expectPoint(query.fan.markers[kAxisRay].points[1], 0, c.range, 0);
-    expectPoint(query.fan.markers[0].points[1], 2.4, c.range, -0.9);
+    expectPoint(query.fan.markers[kAxisRay].points[1], 0, c.second, 0);
+    expectPoint(query.fan.markers[0].points[1], 2.4, c.second, -0.9);
     ASSERT_EQ(2u, query.velocity.points.size());
-    expectPoint(query.velocity.points[1], 0, c.speed, 0);
+    expectPoint(query.velocity.points[1], 0, c.first, 0);
     EXPECT_EQ(1.0f, query.velocity.color.a);
     expectPoint(query.collision.pose.position, 0, 0, 0);
   }
@@ -655,8 +578,8 @@ TEST(MonitorTopics, SlowFlightProbesAlongTheSticks)
   MonitorLink& link = topicsLink();
   link.sendSticks(0, 10000, 0);  // toward the wall
 
-  // 0.25 m/s along +y is slow: the probe follows the sticks for 20 m and
-  // meets the wall.
+  // 0.25 m/s along +y counts as slow: the probe follows the sticks for 20 m
+  // and meets the wall.
   Query query;
   ASSERT_TRUE(link.runQuery(0, 0.25f, &query));
   EXPECT_EQ(1, query.status);
@@ -666,12 +589,12 @@ TEST(MonitorTopics, SlowFlightProbesAlongTheSticks)
   ASSERT_EQ(60u, query.fan.markers.size());
   expectPoint(query.fan.markers[kAxisRay].points[1], 20, 0, 0);
   EXPECT_NEAR(10.05, query.collision.pose.position.x, 1e-4);
-  EXPECT_EQ(1.0f, query.collision.color.a);
 
   // Moving away from the wall is clear, whatever the sticks say.
   ASSERT_TRUE(link.runQuery(-1, 0, &query));
   EXPECT_EQ(0, query.status);
   EXPECT_EQ(0.0, query.debug.z);
+  ASSERT_EQ(60u, query.fan.markers.size());
   expectPoint(query.fan.markers[kAxisRay].points[1], -15, 0, 0);
   expectPoint(query.collision.pose.position, 0, 0, 0);
 }
@@ -679,36 +602,32 @@ TEST(MonitorTopics, SlowFlightProbesAlongTheSticks)
 TEST(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
 {
   MonitorLink& link = topicsLink();
-  const std::size_t statuses = link.statusCount();
+  const std::size_t statuses = link.seen().statuses.size();
+  const octomap_msgs::Octomap wall = wallMap(10.0f);
 
   octomap::ColorOcTree color(0.3);
   color.updateNode(octomap::point3d(10.0f, 0.0f, 0.0f), true);
-  octomap_msgs::Octomap colorMsg;
-  ASSERT_TRUE(octomap_msgs::binaryMapToMsg(color, colorMsg));
-  ASSERT_EQ("ColorOcTree", colorMsg.id);
-
-  const octomap_msgs::Octomap wall = wallMap(10.0f);
-  std::vector<octomap_msgs::Octomap> unusable{colorMsg};
-  octomap_msgs::Octomap bad = wall;
-  std::mt19937 random(7);
-  for (auto& byte : bad.data)
-    byte = static_cast<int8_t>(random());
-  unusable.push_back(bad);
-  bad = wall;
-  bad.data.resize(bad.data.size() / 2);
-  unusable.push_back(bad);
-  for (double resolution : {std::numeric_limits<double>::quiet_NaN(), -0.3, 0.0})
+  std::vector<octomap_msgs::Octomap> unusable(1);
+  ASSERT_TRUE(octomap_msgs::binaryMapToMsg(color, unusable[0]));
+  ASSERT_EQ("ColorOcTree", unusable[0].id);
+  const auto variant = [&](const std::function<void(octomap_msgs::Octomap&)>& change)
   {
-    bad = wall;
-    bad.resolution = resolution;
-    unusable.push_back(bad);
-  }
-  bad = wall;
-  bad.id = "NoSuchTree";
-  unusable.push_back(bad);
-  bad = wall;
-  bad.binary = false;
-  unusable.push_back(bad);
+    unusable.push_back(wall);
+    change(unusable.back());
+  };
+  variant(
+      [](octomap_msgs::Octomap& m)
+      {
+        std::mt19937 random(7);
+        for (auto& byte : m.data)
+          byte = static_cast<int8_t>(random());
+      });
+  variant([](octomap_msgs::Octomap& m) { m.data.resize(m.data.size() / 2); });
+  variant([](octomap_msgs::Octomap& m) { m.resolution = std::numeric_limits<double>::quiet_NaN(); });
+  variant([](octomap_msgs::Octomap& m) { m.resolution = -0.3; });
+  variant([](octomap_msgs::Octomap& m) { m.resolution = 0.0; });
+  variant([](octomap_msgs::Octomap& m) { m.id = "NoSuchTree"; });
+  variant([](octomap_msgs::Octomap& m) { m.binary = false; });
 
   for (std::size_t i = 0; i < unusable.size(); ++i)
   {
@@ -717,13 +636,13 @@ TEST(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
     ASSERT_TRUE(link.sendMap(unusable[i], &text));
     EXPECT_EQ("", text);
     // No usable map: healthy messages are turned away and count for nothing.
-    const std::size_t mark = link.logCount();
+    const std::size_t mark = link.seen().logs.size();
     for (int k = 0; k < 3; ++k)
-      link.sendVelocity(1, 0, 0, 1);
-    ASSERT_TRUE(link.waitForLogs(mark, kUnhealthy, 3));
+      link.sendVelocity(1, 0, 1);
+    ASSERT_TRUE(link.waitFor([&](const Seen& s) { return s.count(kUnhealthy, mark) >= 3; }));
   }
   settle();
-  EXPECT_EQ(statuses, link.statusCount());
+  EXPECT_EQ(statuses, link.seen().statuses.size());
 
   // Still running: a good map is taken and the next five messages query it.
   std::string text;
@@ -738,6 +657,18 @@ TEST(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
 // A detector hosted in this process: its messages reach subscribers here
 // without a network hop, in the order it publishes them.
 
+namespace
+{
+template <class M>
+ros::Subscriber noteArrival(ros::NodeHandle& nh, const std::string& topic, const std::string& name,
+                            std::vector<std::string>* order)
+{
+  boost::function<void(const boost::shared_ptr<const M>&)> callback = [name, order](const boost::shared_ptr<const M>&)
+  { order->push_back(name); };
+  return nh.subscribe<M>(topic, 10, callback);
+}
+}  // namespace
+
 TEST(InProcess, OneQuerySendsStatusRaysSphereVelocityStickAndDebugInThatOrder)
 {
   DronePoseBroadcaster pose;
@@ -746,34 +677,18 @@ TEST(InProcess, OneQuerySendsStatusRaysSphereVelocityStickAndDebugInThatOrder)
   ros::NodeHandle nh;
   std::vector<std::string> order;
   std::uint8_t status = 255;
-  std::vector<ros::Subscriber> subs;
-  subs.push_back(nh.subscribe<std_msgs::UInt8>("collision_info_msg", 10,
-                                               boost::function<void(const std_msgs::UInt8::ConstPtr&)>(
-                                                   [&](const std_msgs::UInt8::ConstPtr& m)
-                                                   {
-                                                     order.push_back("status");
-                                                     status = m->data;
-                                                   })));
-  subs.push_back(nh.subscribe<visualization_msgs::MarkerArray>(
-      "zyr_collision_avoidance/raycast_marker_array", 10,
-      boost::function<void(const visualization_msgs::MarkerArray::ConstPtr&)>(
-          [&](const visualization_msgs::MarkerArray::ConstPtr&) { order.push_back("rays"); })));
-  subs.push_back(nh.subscribe<visualization_msgs::Marker>(
-      "zyr_collision_avoidance/collision_marker", 10,
-      boost::function<void(const visualization_msgs::Marker::ConstPtr&)>(
-          [&](const visualization_msgs::Marker::ConstPtr&) { order.push_back("sphere"); })));
-  subs.push_back(nh.subscribe<visualization_msgs::Marker>(
-      "zyr_collision_avoidance/velocity_marker", 10,
-      boost::function<void(const visualization_msgs::Marker::ConstPtr&)>(
-          [&](const visualization_msgs::Marker::ConstPtr&) { order.push_back("velocity"); })));
-  subs.push_back(nh.subscribe<visualization_msgs::Marker>(
-      "zyr_collision_avoidance/rc_marker", 10,
-      boost::function<void(const visualization_msgs::Marker::ConstPtr&)>(
-          [&](const visualization_msgs::Marker::ConstPtr&) { order.push_back("stick"); })));
-  subs.push_back(nh.subscribe<geometry_msgs::Vector3>(
-      "zyr_collision_avoidance/debug_collision_msg", 10,
-      boost::function<void(const geometry_msgs::Vector3::ConstPtr&)>([&](const geometry_msgs::Vector3::ConstPtr&)
-                                                                     { order.push_back("debug"); })));
+  boost::function<void(const std_msgs::UInt8::ConstPtr&)> onStatus = [&](const std_msgs::UInt8::ConstPtr& m)
+  {
+    order.push_back("status");
+    status = m->data;
+  };
+  const std::vector<ros::Subscriber> subs{
+      nh.subscribe<std_msgs::UInt8>("collision_info_msg", 10, onStatus),
+      noteArrival<visualization_msgs::MarkerArray>(nh, "zyr_collision_avoidance/raycast_marker_array", "rays", &order),
+      noteArrival<visualization_msgs::Marker>(nh, "zyr_collision_avoidance/collision_marker", "sphere", &order),
+      noteArrival<visualization_msgs::Marker>(nh, "zyr_collision_avoidance/velocity_marker", "velocity", &order),
+      noteArrival<visualization_msgs::Marker>(nh, "zyr_collision_avoidance/rc_marker", "stick", &order),
+      noteArrival<geometry_msgs::Vector3>(nh, "zyr_collision_avoidance/debug_collision_msg", "debug", &order)};
   for (const auto& sub : subs)
     ASSERT_EQ(1u, sub.getNumPublishers()) << sub.getTopic();
 
