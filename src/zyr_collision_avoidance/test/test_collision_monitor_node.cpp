@@ -447,6 +447,20 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   EXPECT_EQ(0.0, query.debug.y);
   ASSERT_EQ(1u, query.fan.markers.size());
   EXPECT_EQ(visualization_msgs::Marker::DELETEALL, query.fan.markers[0].action);
+
+  // The transform stops: a stick message cannot be brought into "world", is
+  // reported and leaves the last stick vector (full roll) in use.
+  link.sendSticks(10000, 0, 0);
+  pose.stop();
+  mark = link.seen().logs.size();
+  link.sendSticks(0, 10000, 0);
+  ASSERT_TRUE(link.waitFor([&](const Seen& s) { return s.errorSince(mark); }));
+  const rosgraph_msgs::Log error = link.seen().logs.back();
+  EXPECT_EQ(0u, error.msg.find("Transform error of sensor data: ")) << error.msg;
+  EXPECT_EQ(error.msg.size() - 19, error.msg.rfind(", quitting callback")) << error.msg;
+  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  ASSERT_EQ(60u, query.fan.markers.size());
+  expectPoint(query.fan.markers[kAxisRay].points[1], 0, 20, 0);
 }
 
 // ---------------------------------------------------------------------------
