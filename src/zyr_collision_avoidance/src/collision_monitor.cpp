@@ -320,8 +320,10 @@ void CollisionDetector::queryForward_ver3(octomap::OcTree* tree, Eigen::Vector3f
     ROS_ERROR("Forward query without a map, no collision status published");
     return;
   }
-  if (!direction.allFinite())
-    ROS_WARN("Query direction is not finite, no rays cast");
+  // Garbage motion data (an infinite or NaN component, or a length beyond
+  // single precision) gives no heading; say so rather than pass silently.
+  if (!std::isfinite(direction.norm()))
+    ROS_WARN("Query direction has no finite length, no rays cast");
 
   const collision_probe::Verdict verdict = castFan(*tree, collision_probe::buildFan(direction, range));
   collisionPoint = verdict.collisionPoint;
