@@ -1,0 +1,445 @@
+#include "zyr_collision_avoidance/collision_monitor.h"
+
+#include <geometry_msgs/PointStamped.h>
+#include <octomap_msgs/conversions.h>
+#include <std_msgs/String.h>
+#include <std_msgs/UInt8.h>
+
+#include <Eigen/Geometry>
+#include <boost/make_shared.hpp>
+#include <cmath>
+#include <sstream>
+#include <string>
+
+namespace collision_probe
+{
+namespace
+{
+struct GridAxis
+{
+  double lower;
+  double upper;
+  int count;
+};
+
+constexpr GridAxis kStartColumn{-0.9, 0.9, kColumns};
+constexpr GridAxis kStartRow{-0.3, 0.3, kRows};
+constexpr GridAxis kEndColumn{-2.4, 2.4, kColumns};
+constexpr GridAxis kEndRow{-0.9, 0.9, kRows};
+
+float gridOffset(const GridAxis& axis, int index)
+{
+  const double step = (axis.upper - axis.lower) / axis.count;
+  return static_cast<float>(axis.lower + index * step);
+}
+
+// Side vector for a heading that points straight up or down, where turning
+// the heading about the vertical axis gives nothing to normalise.
+const Eigen::Vector3f kVerticalHeadingSide(0.0f, 1.0f, 0.0f);
+
+geometry_msgs::Point toPoint(const Eigen::Vector3f& v)
+{
+  geometry_msgs::Point p;
+  p.x = v.x();
+  p.y = v.y();
+  p.z = v.z();
+  return p;
+}
+}  // namespace
+
+float startColumnOffset(int j)
+{
+  return gridOffset(kStartColumn, j);
+}
+
+float startRowOffset(int k)
+{
+  return gridOffset(kStartRow, k);
+}
+
+float endColumnOffset(int j)
+{
+  return gridOffset(kEndColumn, j);
+}
+
+float endRowOffset(int k)
+{
+  return gridOffset(kEndRow, k);
+}
+
+bool directionUsable(const Eigen::Vector3f& direction)
+{
+  // The single-precision length never equals the double 0.01, so "below
+  // 0.01" and "0.01 or less" are the same test.
+  const float length = direction.norm();
+  return std::isfinite(length) && length >= kMinDirectionLength;
+}
+
+Fan buildFan(const Eigen::Vector3f& direction, double range)
+{
+  Fan fan;
+  const float reach = static_cast<float>(range);
+  if (!directionUsable(direction) || !std::isfinite(reach) || !(reach > 0.0f))
+    return fan;
+
+  fan.far = direction.normalized() * reach;
+  Eigen::Vector3f side(-fan.far.y(), fan.far.x(), 0.0f);
+  const float sideLength = side.norm();
+  fan.side = sideLength > 0.0f && std::isfinite(sideLength) ? Eigen::Vector3f(side / sideLength) : kVerticalHeadingSide;
+  fan.up = fan.far.cross(fan.side);
+  fan.up.normalize();  // leaves a zero vector unchanged
+
+  int id = 0;
+  for (int j = 0; j < kColumns; ++j)
+  {
+    const float a = startColumnOffset(j);
+    const float c = endColumnOffset(j);
+    for (int k = 0; k < kRows; ++k)
+    {
+      const float b = startRowOffset(k);
+      const float d = endRowOffset(k);
+      fan.rays[id].start = a * fan.side + b * fan.up;
+      fan.rays[id].end = fan.far + c * fan.side + d * fan.up;
+      ++id;
+    }
+  }
+  fan.usable = true;
+  return fan;
+}
+
+Verdict castFan(const octomap::OcTree& tree, const Fan& fan)
+{
+  Verdict verdict;
+  if (!fan.usable)
+    return verdict;
+  for (const Segment& ray : fan.rays)
+  {
+    const Eigen::Vector3f along = ray.end - ray.start;
+    const double length = along.norm();
+    // The ray cast treats a non-positive range as unlimited and cannot follow
+    // a zero direction; such a segment only arises from a degenerate range.
+    if (!(length > 0.0) || !std::isfinite(length))
+      continue;
+    ++verdict.raysCast;
+    octomath::Vector3 end;
+    const bool hit = tree.castRay(octomath::Vector3(ray.start.x(), ray.start.y(), ray.start.z()),
+                                  octomath::Vector3(along.x(), along.y(), along.z()), end, true, length);
+    if (hit && ++verdict.hits > kTolerableHits)
+    {
+      verdict.status = 1;
+      verdict.collisionPoint = end;
+      return verdict;
+    }
+  }
+  return verdict;
+}
+
+visualization_msgs::Marker makeCollisionMarker(const octomath::Vector3& point)
+{
+  visualization_msgs::Marker marker;
+  marker.header.frame_id = "world";
+  marker.id = 0;
+  marker.type = visualization_msgs::Marker::SPHERE;
+  marker.action = visualization_msgs::Marker::ADD;
+  marker.pose.position.x = point.x();
+  marker.pose.position.y = point.y();
+  marker.pose.position.z = point.z();
+  marker.pose.orientation.w = 1.0;
+  marker.scale.x = 0.5;
+  marker.scale.y = 0.5;
+  marker.scale.z = 0.5;
+  marker.color.r = 1.0f;
+  marker.color.g = 0.0f;
+  marker.color.b = 0.0f;
+  marker.color.a = 1.0f;
+  return marker;
+}
+
+visualization_msgs::Marker makeVectorArrow(const Eigen::Vector3f& vector, float r, float g, float b)
+{
+  visualization_msgs::Marker marker;
+  marker.header.frame_id = "world";
+  marker.id = 0;
+  marker.type = visualization_msgs::Marker::ARROW;
+  marker.action = visualization_msgs::Marker::ADD;
+  marker.points.push_back(toPoint(Eigen::Vector3f::Zero()));
+  marker.points.push_back(toPoint(vector));
+  marker.scale.x = 0.05;
+  marker.scale.y = 0.1;
+  marker.scale.z = 0.1;
+  marker.color.r = r;
+  marker.color.g = g;
+  marker.color.b = b;
+  // Single-precision length against the double threshold: (0.05, 0, 0) is
+  // 0.0500000007 long and counts as visible.
+  marker.color.a = static_cast<double>(vector.norm()) > 0.05 ? 1.0f : 0.0f;
+  return marker;
+}
+
+visualization_msgs::MarkerArray makeRaycastArray(const Eigen::Vector3f& direction, double distance)
+{
+  visualization_msgs::MarkerArray array;
+  const Fan fan = buildFan(direction, distance);
+  if (!fan.usable)
+  {
+    const bool finite = direction.allFinite();
+    array.markers.push_back(
+        generateArrow(Eigen::Vector3f::Zero(), finite ? direction : Eigen::Vector3f::Zero(), 1, false));
+    return array;
+  }
+  array.markers.reserve(kRayCount);
+  for (int id = 0; id < kRayCount; ++id)
+    array.markers.push_back(generateArrow(fan.rays[id].start, fan.rays[id].end, id, true));
+  return array;
+}
+}  // namespace collision_probe
+
+visualization_msgs::Marker generateArrow(Eigen::Vector3f from, Eigen::Vector3f to, int id, bool add)
+{
+  visualization_msgs::Marker marker;
+  marker.header.frame_id = "world";
+  marker.header.stamp = ros::Time::now();
+  marker.ns = "world";
+  marker.id = id;
+  marker.type = visualization_msgs::Marker::ARROW;
+  marker.action = add ? visualization_msgs::Marker::ADD : visualization_msgs::Marker::DELETEALL;
+  marker.points.push_back(collision_probe::toPoint(from));
+  marker.points.push_back(collision_probe::toPoint(to));
+  marker.scale.x = 0.01;
+  marker.scale.y = 0.1;
+  marker.scale.z = 0.1;
+  marker.color.r = 0.5f;
+  marker.color.g = 0.5f;
+  marker.color.b = 0.0f;
+  marker.color.a = 1.0f;
+  return marker;
+}
+
+// Every message goes out as a shared pointer: a subscriber in the same process
+// then receives it without a copy, in the order of publication.
+CollisionDetector::CollisionDetector()
+    : nodeHandle(),
+      tfListener(ros::Duration(tf::Transformer::DEFAULT_CACHE_TIME), true),
+      droneOrigin(Eigen::Vector3f::Zero()),
+      droneOriginValid(false),
+      velocity(Eigen::Vector3f::Zero()),
+      rcVector(Eigen::Vector3f::Zero()),
+      collisionPoint(0, 0, 0),
+      octree(nullptr),
+      abstractTree(nullptr)
+{
+  velocitySub = nodeHandle.subscribe("zyr_sdk/velocity", 20, &CollisionDetector::velCallback_ver2, this);
+  rcSub = nodeHandle.subscribe("zyr_sdk/rc_channels", 20, &CollisionDetector::rcCallback, this);
+  octomapSub =
+      nodeHandle.subscribe("zyr_collision_avoidance/octomap_binary", 2, &CollisionDetector::octomapCallback, this);
+
+  debugQueryPub = nodeHandle.advertise<std_msgs::String>("zyr_collision_avoidance/debug_query_msg", 2);
+  debugCollisionPub = nodeHandle.advertise<geometry_msgs::Vector3>("zyr_collision_avoidance/debug_collision_msg", 10);
+  collisionMarkerPub = nodeHandle.advertise<visualization_msgs::Marker>("zyr_collision_avoidance/collision_marker", 2);
+  rcMarkerPub = nodeHandle.advertise<visualization_msgs::Marker>("zyr_collision_avoidance/rc_marker", 2);
+  velocityMarkerPub = nodeHandle.advertise<visualization_msgs::Marker>("zyr_collision_avoidance/velocity_marker", 2);
+  raycastMarkerArrayPub =
+      nodeHandle.advertise<visualization_msgs::MarkerArray>("zyr_collision_avoidance/raycast_marker_array", 2);
+  collisionInfoPub = nodeHandle.advertise<std_msgs::UInt8>("collision_info_msg", 10);
+}
+
+CollisionDetector::~CollisionDetector()
+{
+  // `octree` is the same object seen through its concrete type.
+  delete abstractTree;
+  abstractTree = nullptr;
+  octree = nullptr;
+}
+
+void CollisionDetector::octomapCallback(boost::shared_ptr<const octomap_msgs::Octomap> msg)
+{
+  auto text = boost::make_shared<std_msgs::String>();
+  std::stringstream stream;
+
+  // Never two trees in memory: the old one goes before the new one is built.
+  if (abstractTree)
+  {
+    delete abstractTree;
+    octree = nullptr;
+    abstractTree = nullptr;
+  }
+
+  // The conversion checks the untrusted payload first and yields no tree for
+  // anything it cannot read safely.
+  abstractTree = octomap_msgs::msgToMap(*msg);
+  if (abstractTree)
+    octree = dynamic_cast<octomap::OcTree*>(abstractTree);
+
+  if (octree)
+  {
+    stream << "OcTree created -- Tree Size=" << octree->size() << ", Resolution=" << octree->getResolution();
+    text->data = stream.str();
+  }
+
+  if (!droneOriginValid)
+    getDroneOrigin();
+
+  debugQueryPub.publish(text);
+}
+
+bool CollisionDetector::getDroneOrigin()
+{
+  ROS_INFO("In getDroneOrigin");
+  tf::StampedTransform transform;
+  try
+  {
+    // The lookup below runs whether or not the wait succeeded. The transform
+    // library appends its timing to the text even after a successful wait,
+    // so only a failed wait has its text logged; success gives an empty line.
+    std::string waitError;
+    const bool available = tfListener.waitForTransform("world", "drone", ros::Time::now(), ros::Duration(3.0),
+                                                       ros::Duration(0.01), &waitError);
+    ROS_INFO("%s", available ? "" : waitError.c_str());
+    tfListener.lookupTransform("world", "drone", ros::Time(0), transform);
+  }
+  catch (const tf::TransformException& e)
+  {
+    ROS_ERROR("%s", e.what());
+    return false;
+  }
+  const tf::Vector3& origin = transform.getOrigin();
+  droneOrigin =
+      Eigen::Vector3f(static_cast<float>(origin.x()), static_cast<float>(origin.y()), static_cast<float>(origin.z()));
+  droneOriginValid = true;
+  return true;
+}
+
+void CollisionDetector::queryForward_ver3(octomap::OcTree* tree, Eigen::Vector3f direction, double range)
+{
+  auto status = boost::make_shared<std_msgs::UInt8>();
+  status->data = 0;
+  if (!tree)
+  {
+    // Callers hold a map before they query; without one there is no verdict
+    // to give, and "clear" would be a false one.
+    ROS_ERROR("Forward query without a map, no collision status published");
+    return;
+  }
+  // Garbage motion data (an infinite or NaN component, or a length beyond
+  // single precision) gives no heading; say so rather than pass silently.
+  if (!std::isfinite(direction.norm()))
+    ROS_WARN("Query direction has no finite length, no rays cast");
+
+  const collision_probe::Verdict verdict = castFan(*tree, collision_probe::buildFan(direction, range));
+  collisionPoint = verdict.collisionPoint;
+  if (verdict.status == 1)
+  {
+    const double distance = collisionPoint.norm();
+    ROS_INFO("Collision Forward in Distance %.2f!", distance);
+    debugCollisionMsg.z = distance;
+    status->data = 1;
+  }
+  collisionInfoPub.publish(status);
+}
+
+void CollisionDetector::velCallback_ver2(boost::shared_ptr<const zyr_sdk::Velocity> msg)
+{
+  static unsigned int counter = 0;
+
+  velocity = Eigen::Vector3f(msg->vx, msg->vy, -msg->vz);
+  if (msg->health_flag == 0 || !octree)
+  {
+    ROS_INFO("velocity unhealthy!");
+    return;
+  }
+  if (++counter % 5 != 0)
+    return;
+  counter = 0;
+
+  const Eigen::Vector3f v(velocity.x(), velocity.y(), 0.0f);
+  const float speed = v.norm();
+  const Eigen::Vector3f r(rcVector.x(), rcVector.y(), 0.0f);
+
+  debugCollisionMsg.x = speed;
+  debugCollisionMsg.y = r.norm();
+  debugCollisionMsg.z = 0.0;
+
+  // A NaN speed fails this test too and falls back to the sticks.
+  if (static_cast<double>(speed) > 0.25)
+  {
+    double range = 10.0 * speed;
+    if (range < 15.0)
+      range = 15.0;
+    if (range > 25.0)
+      range = 25.0;
+    queryForward_ver3(octree, v, range);
+    displayRaycast(v, range);
+  }
+  else
+  {
+    queryForward_ver3(octree, r, 20.0);
+    displayRaycast(r, 20.0);
+  }
+
+  displayCollision(octree);
+  displayVelocityVector(v);
+  displayRC(r);
+  debugCollisionPub.publish(boost::make_shared<geometry_msgs::Vector3>(debugCollisionMsg));
+}
+
+void CollisionDetector::rcCallback(zyr_sdk::RCChannels msg)
+{
+  if (!droneOriginValid)
+    return;
+
+  const float p = msg.pitch / (10000.0f / 3.0f);
+  const float q = msg.roll / (10000.0f / 3.0f);
+  const float t = msg.throttle / (10000.0f / 2.0f);
+  const ros::Time now = ros::Time::now();
+
+  try
+  {
+    tfListener.waitForTransform("world", "drone", now, ros::Duration(0.5), ros::Duration(0.01));
+    geometry_msgs::PointStamped stick;
+    stick.header.stamp = now;
+    stick.header.frame_id = "drone";
+    stick.point.x = p;
+    stick.point.y = q;
+    stick.point.z = -t;
+    geometry_msgs::PointStamped inWorld;
+    tfListener.transformPoint("world", stick, inWorld);
+    rcVector = Eigen::Vector3f(static_cast<float>(inWorld.point.x), static_cast<float>(inWorld.point.y),
+                               static_cast<float>(inWorld.point.z));
+  }
+  catch (const tf::TransformException& e)
+  {
+    ROS_ERROR_STREAM("Transform error of sensor data: " << e.what() << ", quitting callback");
+  }
+}
+
+void CollisionDetector::displayCollision(octomap::OcTree* /*tree*/)
+{
+  if (collisionMarkerPub.getNumSubscribers() == 0)
+    return;
+  collisionMarkerPub.publish(
+      boost::make_shared<visualization_msgs::Marker>(collision_probe::makeCollisionMarker(collisionPoint)));
+}
+
+void CollisionDetector::displayVelocityVector(Eigen::Vector3f velocityVector)
+{
+  if (velocityMarkerPub.getNumSubscribers() == 0)
+    return;
+  velocityMarkerPub.publish(boost::make_shared<visualization_msgs::Marker>(
+      collision_probe::makeVectorArrow(velocityVector, 0.5f, 0.0f, 0.5f)));
+}
+
+void CollisionDetector::displayRC(Eigen::Vector3f stickVector)
+{
+  if (rcMarkerPub.getNumSubscribers() == 0)
+    return;
+  rcMarkerPub.publish(
+      boost::make_shared<visualization_msgs::Marker>(collision_probe::makeVectorArrow(stickVector, 0.0f, 0.5f, 0.5f)));
+}
+
+void CollisionDetector::displayRaycast(Eigen::Vector3f direction, double distance)
+{
+  if (raycastMarkerArrayPub.getNumSubscribers() == 0)
+    return;
+  raycastMarkerArrayPub.publish(
+      boost::make_shared<visualization_msgs::MarkerArray>(collision_probe::makeRaycastArray(direction, distance)));
+}

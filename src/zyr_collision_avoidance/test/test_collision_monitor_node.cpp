@@ -1,0 +1,731 @@
+// The collision monitor on a live ROS graph. The MonitorStartup and
+// MonitorTopics suites drive a monitor node that rostest starts, through its
+// topics only: tf for "world" -> "drone", octomap, velocity and stick messages
+// in; status, debug topics, markers and /rosout lines out. The InProcess suite
+// hosts a detector in this process, where the order of its outputs can be seen.
+#include <geometry_msgs/TransformStamped.h>
+#include <geometry_msgs/Vector3.h>
+#include <gtest/gtest.h>
+#include <octomap/ColorOcTree.h>
+#include <octomap_msgs/conversions.h>
+#include <ros/callback_queue.h>
+#include <ros/ros.h>
+#include <rosgraph_msgs/Log.h>
+#include <std_msgs/String.h>
+#include <std_msgs/UInt8.h>
+#include <tf2_msgs/TFMessage.h>
+#include <visualization_msgs/Marker.h>
+#include <visualization_msgs/MarkerArray.h>
+#include <zyr_sdk/RCChannels.h>
+#include <zyr_sdk/Velocity.h>
+
+#include <atomic>
+#include <boost/function.hpp>
+#include <boost/make_shared.hpp>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "zyr_collision_avoidance/collision_monitor.h"
+
+namespace
+{
+// The name under which the .test files start the monitor.
+const char kMonitorNode[] = "/collision_monitor";
+const char kUnhealthy[] = "velocity unhealthy!";
+// Index of the ray from the origin straight along the heading (column 5, row 3).
+const int kAxisRay = 33;
+
+// Publishes "world" -> "drone" as the identity 50 times a second, as the
+// outside tf broadcaster does for an aircraft at the world origin.
+class DronePoseBroadcaster
+{
+public:
+  ~DronePoseBroadcaster()
+  {
+    stop();
+  }
+  void start()
+  {
+    if (running_.exchange(true))
+      return;
+    publisher_ = ros::NodeHandle().advertise<tf2_msgs::TFMessage>("/tf", 100);
+    thread_ = std::thread(
+        [this]
+        {
+          while (running_ && ros::ok())
+          {
+            tf2_msgs::TFMessage msg;
+            geometry_msgs::TransformStamped transform;
+            transform.header.stamp = ros::Time::now();
+            transform.header.frame_id = "world";
+            transform.child_frame_id = "drone";
+            transform.transform.rotation.w = 1.0;
+            msg.transforms.push_back(transform);
+            publisher_.publish(msg);
+            ros::WallDuration(0.02).sleep();
+          }
+        });
+  }
+  // Waits until a tf listener receives the transforms and has held them for
+  // a while, so that a lookup at the current time finds data before it.
+  bool waitForListener()
+  {
+    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(20.0);
+    while (publisher_.getNumSubscribers() == 0)
+    {
+      if (ros::WallTime::now() > deadline)
+        return false;
+      ros::WallDuration(0.02).sleep();
+    }
+    ros::WallDuration(0.3).sleep();
+    return true;
+  }
+  void stop()
+  {
+    running_ = false;
+    if (thread_.joinable())
+      thread_.join();
+    publisher_.shutdown();
+  }
+
+private:
+  std::atomic<bool> running_{false};
+  ros::Publisher publisher_;
+  std::thread thread_;
+};
+
+octomap_msgs::Octomap toMsg(const octomap::OcTree& tree)
+{
+  octomap_msgs::Octomap msg;
+  EXPECT_TRUE(octomap_msgs::binaryMapToMsg(tree, msg));
+  msg.header.frame_id = "world";
+  return msg;
+}
+
+// A tree with the mapper's settings holding a wall across x = `x`, |y| <= 4,
+// |z| <= 2; an empty tree for x <= 0.
+octomap_msgs::Octomap wallMap(float x)
+{
+  octomap::OcTree tree(0.3);
+  tree.setProbHit(0.7);
+  tree.setProbMiss(0.4);
+  tree.setClampingThresMin(0.12);
+  tree.setClampingThresMax(0.97);
+  if (x > 0)
+    for (float y = -4.0f; y <= 4.0f; y += 0.1f)
+      for (float z = -2.0f; z <= 2.0f; z += 0.1f)
+        tree.updateNode(octomap::point3d(x, y, z), true, false);
+  tree.updateInnerOccupancy();
+  return toMsg(tree);
+}
+
+octomap_msgs::Octomap emptyMap()
+{
+  return wallMap(0.0f);
+}
+
+std::string reportOf(const octomap_msgs::Octomap& msg)
+{
+  std::unique_ptr<octomap::AbstractOcTree> tree(octomap_msgs::msgToMap(msg));
+  return tree ? "OcTree created -- Tree Size=" + std::to_string(tree->size()) + ", Resolution=0.3" : "";
+}
+
+void expectPoint(const geometry_msgs::Point& p, double x, double y, double z)
+{
+  EXPECT_NEAR(x, p.x, 1e-4) << "(" << p.x << ", " << p.y << ", " << p.z << ")";
+  EXPECT_NEAR(y, p.y, 1e-4) << "(" << p.x << ", " << p.y << ", " << p.z << ")";
+  EXPECT_NEAR(z, p.z, 1e-4) << "(" << p.x << ", " << p.y << ", " << p.z << ")";
+}
+
+// Everything one forward query sends out.
+struct Query
+{
+  std::uint8_t status = 255;
+  geometry_msgs::Vector3 debug;
+  visualization_msgs::MarkerArray fan;
+  visualization_msgs::Marker collision, velocity, rc;
+};
+
+// What the test has received from the monitor so far.
+struct Seen
+{
+  std::vector<std_msgs::UInt8> statuses;
+  std::vector<std_msgs::String> texts;
+  std::vector<geometry_msgs::Vector3> debug;
+  std::vector<visualization_msgs::MarkerArray> fans;
+  std::vector<visualization_msgs::Marker> collision, velocity, rc;
+  std::vector<rosgraph_msgs::Log> logs;  // the monitor's own lines only
+
+  // Index of the first log line reading `text` from `from` on, or the count.
+  std::size_t find(const std::string& text, std::size_t from) const
+  {
+    while (from < logs.size() && logs[from].msg != text)
+      ++from;
+    return from;
+  }
+  std::size_t count(const std::string& text, std::size_t from) const
+  {
+    std::size_t n = 0;
+    for (std::size_t i = find(text, from); i < logs.size(); i = find(text, i + 1))
+      ++n;
+    return n;
+  }
+  bool errorSince(std::size_t from) const
+  {
+    for (std::size_t i = from; i < logs.size(); ++i)
+      if (logs[i].level >= rosgraph_msgs::Log::ERROR)
+        return true;
+    return false;
+  }
+};
+
+// The test's side of the monitor's topics. A spinner thread records what
+// arrives; the test thread waits on it.
+class MonitorLink
+{
+public:
+  MonitorLink() : spinner_(1, &queue_)
+  {
+    nh_.setCallbackQueue(&queue_);
+    velocityPub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
+    rcPub_ = nh_.advertise<zyr_sdk::RCChannels>("zyr_sdk/rc_channels", 100);
+    octomapPub_ = nh_.advertise<octomap_msgs::Octomap>("zyr_collision_avoidance/octomap_binary", 5);
+    record("collision_info_msg", &Seen::statuses);
+    record("zyr_collision_avoidance/debug_query_msg", &Seen::texts);
+    record("zyr_collision_avoidance/debug_collision_msg", &Seen::debug);
+    record("zyr_collision_avoidance/raycast_marker_array", &Seen::fans);
+    record("zyr_collision_avoidance/collision_marker", &Seen::collision);
+    record("zyr_collision_avoidance/velocity_marker", &Seen::velocity);
+    record("zyr_collision_avoidance/rc_marker", &Seen::rc);
+    rosoutSub_ = nh_.subscribe("/rosout", 1000, &MonitorLink::onLog, this);
+    spinner_.start();
+  }
+  ~MonitorLink()
+  {
+    spinner_.stop();  // before the recorded data goes away
+  }
+  MonitorLink(const MonitorLink&) = delete;
+  MonitorLink& operator=(const MonitorLink&) = delete;
+
+  // Waits until every topic is connected both ways, then until the monitor
+  // answers a velocity message without a usable map with its log line, which
+  // proves the /rosout connection too.
+  bool connect()
+  {
+    const auto linked = [this]
+    {
+      bool all = velocityPub_.getNumSubscribers() && rcPub_.getNumSubscribers() && octomapPub_.getNumSubscribers();
+      for (const ros::Subscriber& sub : subs_)
+        all = all && sub.getNumPublishers();
+      return all;
+    };
+    for (int i = 0; i < 600 && !linked(); ++i)
+      ros::WallDuration(0.05).sleep();
+    for (int attempt = 0; linked() && attempt < 40; ++attempt)
+    {
+      const std::size_t mark = seen().logs.size();
+      sendVelocity(0, 0, 0);
+      if (waitFor([&](const Seen& s) { return s.count(kUnhealthy, mark) > 0; }, 0.5))
+        return true;
+    }
+    return false;
+  }
+
+  void sendVelocity(float vx, float vy, std::uint8_t health)
+  {
+    zyr_sdk::Velocity msg;
+    msg.header.stamp = ros::Time::now();
+    msg.vx = vx;
+    msg.vy = vy;
+    msg.health_flag = health;
+    velocityPub_.publish(msg);
+  }
+
+  // Leaves the stick message time to be handled before anything sent later
+  // on another topic.
+  void sendSticks(float roll, float pitch, float throttle)
+  {
+    zyr_sdk::RCChannels msg;
+    msg.header.stamp = ros::Time::now();
+    msg.roll = roll;
+    msg.pitch = pitch;
+    msg.throttle = throttle;
+    rcPub_.publish(msg);
+    ros::WallDuration(0.3).sleep();
+  }
+
+  // Sends one octomap message; `text` receives what the monitor reports.
+  ::testing::AssertionResult sendMap(const octomap_msgs::Octomap& msg, std::string* text)
+  {
+    const std::size_t before = seen().texts.size();
+    octomapPub_.publish(msg);
+    if (!waitFor([&](const Seen& s) { return s.texts.size() > before; }, 15.0))
+      return ::testing::AssertionFailure() << "no debug_query_msg for an octomap message";
+    *text = seen().texts.back().data;
+    return ::testing::AssertionSuccess();
+  }
+
+  // Five healthy velocity messages, the rhythm of one query, and what that
+  // query sends out.
+  ::testing::AssertionResult runQuery(float vx, float vy, Query* query)
+  {
+    const Seen before = seen();
+    for (int i = 0; i < 5; ++i)
+      sendVelocity(vx, vy, 1);
+    const auto grown = [&](const Seen& s)
+    {
+      return s.statuses.size() > before.statuses.size() && s.debug.size() > before.debug.size() &&
+             s.fans.size() > before.fans.size() && s.collision.size() > before.collision.size() &&
+             s.velocity.size() > before.velocity.size() && s.rc.size() > before.rc.size();
+    };
+    if (!waitFor(grown, 10.0))
+      return ::testing::AssertionFailure() << "the query's outputs did not all arrive";
+    const Seen now = seen();
+    if (now.statuses.size() != before.statuses.size() + 1)
+      return ::testing::AssertionFailure() << "more than one query ran";
+    *query = Query{now.statuses.back().data, now.debug.back(),    now.fans.back(),
+                   now.collision.back(),     now.velocity.back(), now.rc.back()};
+    return ::testing::AssertionSuccess();
+  }
+
+  bool waitFor(const std::function<bool(const Seen&)>& done, double seconds = 10.0)
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done(seen_); });
+  }
+
+  Seen seen()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+private:
+  template <class M>
+  void record(const std::string& topic, std::vector<M> Seen::*into)
+  {
+    boost::function<void(const boost::shared_ptr<const M>&)> callback =
+        [this, into](const boost::shared_ptr<const M>& m)
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      (seen_.*into).push_back(*m);
+      changed_.notify_all();
+    };
+    subs_.push_back(nh_.subscribe<M>(topic, 100, callback));
+  }
+
+  void onLog(const rosgraph_msgs::Log::ConstPtr& log)
+  {
+    if (log->name != kMonitorNode)
+      return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.logs.push_back(*log);
+    changed_.notify_all();
+  }
+
+  ros::CallbackQueue queue_;
+  ros::NodeHandle nh_;
+  ros::AsyncSpinner spinner_;
+  ros::Publisher velocityPub_, rcPub_, octomapPub_;
+  std::vector<ros::Subscriber> subs_;
+  ros::Subscriber rosoutSub_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Seen seen_;
+};
+
+// Waits before asserting that something did NOT happen, which a slow run
+// cannot turn into a false failure.
+void settle()
+{
+  ros::WallDuration(0.5).sleep();
+}
+
+// The lines of one pose lookup from `mark` on: "In getDroneOrigin" and the
+// `after` lines that follow it.
+::testing::AssertionResult lookupLogged(MonitorLink& link, std::size_t mark, std::size_t after,
+                                        std::vector<rosgraph_msgs::Log>* lines)
+{
+  const auto complete = [&](const Seen& s) { return s.find("In getDroneOrigin", mark) + after < s.logs.size(); };
+  if (!link.waitFor(complete))
+    return ::testing::AssertionFailure() << "no pose lookup logged";
+  const Seen s = link.seen();
+  const auto first = s.logs.begin() + s.find("In getDroneOrigin", mark);
+  lines->assign(first, first + after + 1);
+  return ::testing::AssertionSuccess();
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// A fresh monitor while no transform is published yet.
+
+TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
+{
+  MonitorLink link;
+  ASSERT_TRUE(link.connect());
+  DronePoseBroadcaster pose;
+  const std::string emptyReport = "OcTree created -- Tree Size=0, Resolution=0.3";
+
+  // Full pitch while the pose is unknown: to be ignored.
+  link.sendSticks(0, 10000, 0);
+
+  // The first map, still without a transform: the lookup waits its 3 s, logs
+  // the wait's error text and the lookup's exception, then the map is reported.
+  std::size_t mark = link.seen().logs.size();
+  const ros::WallTime sent = ros::WallTime::now();
+  std::string text;
+  ASSERT_TRUE(link.sendMap(emptyMap(), &text));
+  EXPECT_GE((ros::WallTime::now() - sent).toSec(), 2.5);
+  EXPECT_EQ(emptyReport, text);
+  std::vector<rosgraph_msgs::Log> lines;
+  ASSERT_TRUE(lookupLogged(link, mark, 2, &lines));
+  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[0].level);
+  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[1].level);
+  EXPECT_NE("", lines[1].msg);
+  EXPECT_EQ(rosgraph_msgs::Log::ERROR, lines[2].level);
+  EXPECT_NE("", lines[2].msg);
+
+  // Transform published: the next map finds the pose, an empty line, no error.
+  pose.start();
+  ASSERT_TRUE(pose.waitForListener());
+  mark = link.seen().logs.size();
+  ASSERT_TRUE(link.sendMap(emptyMap(), &text));
+  EXPECT_EQ(emptyReport, text);
+  ASSERT_TRUE(lookupLogged(link, mark, 1, &lines));
+  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[1].level);
+  EXPECT_EQ("", lines[1].msg);
+
+  // Once found, the pose is not looked up again.
+  mark = link.seen().logs.size();
+  ASSERT_TRUE(link.sendMap(emptyMap(), &text));
+  settle();
+  EXPECT_EQ(0u, link.seen().count("In getDroneOrigin", mark));
+  EXPECT_FALSE(link.seen().errorSince(mark));
+
+  // At rest the stick vector is still zero, as the early pitch did not count:
+  // nothing is cast and the fan is cleared.
+  Query query;
+  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  EXPECT_EQ(0, query.status);
+  EXPECT_EQ(0.0, query.debug.x);
+  EXPECT_EQ(0.0, query.debug.y);
+  EXPECT_EQ(0.0, query.debug.z);
+  ASSERT_EQ(1u, query.fan.markers.size());
+  EXPECT_EQ(visualization_msgs::Marker::DELETEALL, query.fan.markers[0].action);
+  EXPECT_EQ(0.0f, query.rc.color.a);
+
+  // Full pitch now, identity transform: 3 along +x, probed for 20 m.
+  link.sendSticks(0, 10000, 0);
+  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  EXPECT_EQ(0, query.status);
+  EXPECT_NEAR(3.0, query.debug.y, 1e-5);
+  ASSERT_EQ(60u, query.fan.markers.size());
+  expectPoint(query.fan.markers[kAxisRay].points[0], 0, 0, 0);
+  expectPoint(query.fan.markers[kAxisRay].points[1], 20, 0, 0);
+  expectPoint(query.fan.markers[0].points[1], 20, -2.4, -0.9);
+  ASSERT_EQ(2u, query.rc.points.size());
+  expectPoint(query.rc.points[1], 3, 0, 0);
+  EXPECT_EQ(1.0f, query.rc.color.a);
+
+  // Full roll probes sideways; full throttle alone leaves nothing horizontal.
+  link.sendSticks(10000, 0, 0);
+  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  ASSERT_EQ(60u, query.fan.markers.size());
+  expectPoint(query.fan.markers[kAxisRay].points[1], 0, 20, 0);
+  link.sendSticks(0, 0, 10000);
+  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  EXPECT_EQ(0.0, query.debug.y);
+  ASSERT_EQ(1u, query.fan.markers.size());
+  EXPECT_EQ(visualization_msgs::Marker::DELETEALL, query.fan.markers[0].action);
+
+  // The transform stops: a stick message cannot be brought into "world", is
+  // reported and leaves the last stick vector (full roll) in use.
+  link.sendSticks(10000, 0, 0);
+  pose.stop();
+  mark = link.seen().logs.size();
+  link.sendSticks(0, 10000, 0);
+  ASSERT_TRUE(link.waitFor([&](const Seen& s) { return s.errorSince(mark); }));
+  const rosgraph_msgs::Log error = link.seen().logs.back();
+  EXPECT_EQ(0u, error.msg.find("Transform error of sensor data: ")) << error.msg;
+  EXPECT_EQ(error.msg.size() - 19, error.msg.rfind(", quitting callback")) << error.msg;
+  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  ASSERT_EQ(60u, query.fan.markers.size());
+  expectPoint(query.fan.markers[kAxisRay].points[1], 0, 20, 0);
+}
+
+// ---------------------------------------------------------------------------
+// One monitor with the transform published from the start. The tests run in
+// order; each leaves a usable map held and the velocity count at a query.
+
+namespace
+{
+struct TopicsSetup
+{
+  DronePoseBroadcaster pose;
+  MonitorLink link;
+  bool connected = false;
+};
+std::unique_ptr<TopicsSetup> topics;  // torn down in main, while ROS still runs
+
+MonitorLink& topicsLink()
+{
+  if (!topics)
+  {
+    topics.reset(new TopicsSetup);
+    topics->pose.start();
+    topics->connected = topics->link.connect() && topics->pose.waitForListener();
+  }
+  EXPECT_TRUE(topics->connected);
+  return topics->link;
+}
+}  // namespace
+
+TEST(MonitorTopics, EveryMapIsReportedAndOnlyTheFirstLooksUpThePose)
+{
+  MonitorLink& link = topicsLink();
+  const octomap_msgs::Octomap wall = wallMap(10.0f);
+  const std::string expected = reportOf(wall);
+  ASSERT_NE("", expected);
+
+  std::size_t mark = link.seen().logs.size();
+  std::string text;
+  ASSERT_TRUE(link.sendMap(wall, &text));
+  EXPECT_EQ(expected, text);
+  std::vector<rosgraph_msgs::Log> lines;
+  ASSERT_TRUE(lookupLogged(link, mark, 1, &lines));
+  EXPECT_EQ("", lines[1].msg);
+  EXPECT_FALSE(link.seen().errorSince(mark));
+
+  mark = link.seen().logs.size();
+  ASSERT_TRUE(link.sendMap(wall, &text));
+  EXPECT_EQ(expected, text);
+  settle();
+  EXPECT_EQ(0u, link.seen().count("In getDroneOrigin", mark));
+}
+
+TEST(MonitorTopics, QueriesRunOnTheFifthAndTenthHealthyMessageOnly)
+{
+  MonitorLink& link = topicsLink();
+  const Seen before = link.seen();
+  const std::size_t statuses = before.statuses.size(), debug = before.debug.size();
+  const auto unhealthyLines = [&](std::size_t n)
+  { return [&link, n, mark = link.seen().logs.size()](const Seen& s) { return s.count(kUnhealthy, mark) >= n; }; };
+
+  // Four healthy messages toward the wall, three unhealthy ones: no query.
+  auto threeTurnedAway = unhealthyLines(3);
+  for (std::uint8_t health : {1, 1, 1, 1, 0, 0, 0})
+    link.sendVelocity(1, 0, health);
+  ASSERT_TRUE(link.waitFor(threeTurnedAway));
+  settle();
+  EXPECT_EQ(statuses, link.seen().statuses.size());
+
+  // The fifth healthy one runs it: the wall 10 m ahead is a collision.
+  const std::size_t mark = link.seen().logs.size();
+  link.sendVelocity(1, 0, 1);
+  ASSERT_TRUE(link.waitFor(
+      [&](const Seen& s)
+      {
+        return s.count("Collision Forward in Distance 10.24!", mark) == 1 && s.statuses.size() == statuses + 1 &&
+               s.debug.size() == debug + 1;
+      }));
+
+  // Four more and two unhealthy: nothing; the tenth healthy one: the second.
+  auto twoTurnedAway = unhealthyLines(2);
+  for (std::uint8_t health : {1, 1, 1, 1, 0, 0})
+    link.sendVelocity(1, 0, health);
+  ASSERT_TRUE(link.waitFor(twoTurnedAway));
+  settle();
+  EXPECT_EQ(statuses + 1, link.seen().statuses.size());
+  link.sendVelocity(1, 0, 1);
+  ASSERT_TRUE(
+      link.waitFor([&](const Seen& s) { return s.statuses.size() > statuses + 1 && s.debug.size() > debug + 1; }));
+  settle();
+
+  const Seen after = link.seen();
+  ASSERT_EQ(statuses + 2, after.statuses.size());
+  ASSERT_EQ(debug + 2, after.debug.size());
+  for (std::size_t i = 0; i < 2; ++i)
+  {
+    EXPECT_EQ(1, after.statuses[statuses + i].data);
+    const geometry_msgs::Vector3& v = after.debug[debug + i];
+    EXPECT_FLOAT_EQ(1.0, v.x);
+    EXPECT_EQ(0.0, v.y);
+    // The wall cell met by the 4th ray: (10.05, -1.95, +-0.15).
+    EXPECT_NEAR(std::sqrt(10.05 * 10.05 + 1.95 * 1.95 + 0.15 * 0.15), v.z, 1e-4);
+  }
+}
+
+TEST(MonitorTopics, SpeedSetsTheLookAheadBetweenFifteenAndTwentyFiveMetres)
+{
+  MonitorLink& link = topicsLink();
+  const std::pair<float, double> cases[] = {{0.3f, 15}, {1.0f, 15}, {2.0f, 20}, {2.5f, 25}, {3.0f, 25}};
+  for (const auto& c : cases)
+  {
+    SCOPED_TRACE(c.first);
+    // Along +y, parallel to the wall: clear.
+    Query query;
+    ASSERT_TRUE(link.runQuery(0, c.first, &query));
+    EXPECT_EQ(0, query.status);
+    EXPECT_FLOAT_EQ(c.first, query.debug.x);
+    ASSERT_EQ(60u, query.fan.markers.size());
+    expectPoint(query.fan.markers[kAxisRay].points[1], 0, c.second, 0);
+    expectPoint(query.fan.markers[0].points[1], 2.4, c.second, -0.9);
+    ASSERT_EQ(2u, query.velocity.points.size());
+    expectPoint(query.velocity.points[1], 0, c.first, 0);
+    EXPECT_EQ(1.0f, query.velocity.color.a);
+    expectPoint(query.collision.pose.position, 0, 0, 0);
+  }
+}
+
+TEST(MonitorTopics, SlowFlightProbesAlongTheSticks)
+{
+  MonitorLink& link = topicsLink();
+  link.sendSticks(0, 10000, 0);  // toward the wall
+
+  // 0.25 m/s along +y counts as slow: the probe follows the sticks for 20 m
+  // and meets the wall.
+  Query query;
+  ASSERT_TRUE(link.runQuery(0, 0.25f, &query));
+  EXPECT_EQ(1, query.status);
+  EXPECT_FLOAT_EQ(0.25, query.debug.x);
+  EXPECT_NEAR(3.0, query.debug.y, 1e-5);
+  EXPECT_GT(query.debug.z, 10.0);
+  ASSERT_EQ(60u, query.fan.markers.size());
+  expectPoint(query.fan.markers[kAxisRay].points[1], 20, 0, 0);
+  EXPECT_NEAR(10.05, query.collision.pose.position.x, 1e-4);
+
+  // Moving away from the wall is clear, whatever the sticks say.
+  ASSERT_TRUE(link.runQuery(-1, 0, &query));
+  EXPECT_EQ(0, query.status);
+  EXPECT_EQ(0.0, query.debug.z);
+  ASSERT_EQ(60u, query.fan.markers.size());
+  expectPoint(query.fan.markers[kAxisRay].points[1], -15, 0, 0);
+  expectPoint(query.collision.pose.position, 0, 0, 0);
+}
+
+TEST(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
+{
+  MonitorLink& link = topicsLink();
+  const std::size_t statuses = link.seen().statuses.size();
+  const octomap_msgs::Octomap wall = wallMap(10.0f);
+
+  octomap::ColorOcTree color(0.3);
+  color.updateNode(octomap::point3d(10.0f, 0.0f, 0.0f), true);
+  std::vector<octomap_msgs::Octomap> unusable(1);
+  ASSERT_TRUE(octomap_msgs::binaryMapToMsg(color, unusable[0]));
+  ASSERT_EQ("ColorOcTree", unusable[0].id);
+  const auto variant = [&](const std::function<void(octomap_msgs::Octomap&)>& change)
+  {
+    unusable.push_back(wall);
+    change(unusable.back());
+  };
+  variant(
+      [](octomap_msgs::Octomap& m)
+      {
+        std::mt19937 random(7);
+        for (auto& byte : m.data)
+          byte = static_cast<int8_t>(random());
+      });
+  variant([](octomap_msgs::Octomap& m) { m.data.resize(m.data.size() / 2); });
+  variant([](octomap_msgs::Octomap& m) { m.resolution = std::numeric_limits<double>::quiet_NaN(); });
+  variant([](octomap_msgs::Octomap& m) { m.resolution = -0.3; });
+  variant([](octomap_msgs::Octomap& m) { m.resolution = 0.0; });
+  variant([](octomap_msgs::Octomap& m) { m.id = "NoSuchTree"; });
+  variant([](octomap_msgs::Octomap& m) { m.binary = false; });
+
+  for (std::size_t i = 0; i < unusable.size(); ++i)
+  {
+    SCOPED_TRACE(i);
+    std::string text = "not received";
+    ASSERT_TRUE(link.sendMap(unusable[i], &text));
+    EXPECT_EQ("", text);
+    // No usable map: healthy messages are turned away and count for nothing.
+    const std::size_t mark = link.seen().logs.size();
+    for (int k = 0; k < 3; ++k)
+      link.sendVelocity(1, 0, 1);
+    ASSERT_TRUE(link.waitFor([&](const Seen& s) { return s.count(kUnhealthy, mark) >= 3; }));
+  }
+  settle();
+  EXPECT_EQ(statuses, link.seen().statuses.size());
+
+  // Still running: a good map is taken and the next five messages query it.
+  std::string text;
+  ASSERT_TRUE(link.sendMap(wall, &text));
+  EXPECT_EQ(reportOf(wall), text);
+  Query query;
+  ASSERT_TRUE(link.runQuery(1, 0, &query));
+  EXPECT_EQ(1, query.status);
+}
+
+// ---------------------------------------------------------------------------
+// A detector hosted in this process: its messages reach subscribers here
+// without a network hop, in the order it publishes them.
+
+namespace
+{
+template <class M>
+ros::Subscriber noteArrival(ros::NodeHandle& nh, const std::string& topic, const std::string& name,
+                            std::vector<std::string>* order)
+{
+  boost::function<void(const boost::shared_ptr<const M>&)> callback = [name, order](const boost::shared_ptr<const M>&)
+  { order->push_back(name); };
+  return nh.subscribe<M>(topic, 10, callback);
+}
+}  // namespace
+
+TEST(InProcess, OneQuerySendsStatusRaysSphereVelocityStickAndDebugInThatOrder)
+{
+  DronePoseBroadcaster pose;
+  pose.start();
+  CollisionDetector detector;
+  ros::NodeHandle nh;
+  std::vector<std::string> order;
+  std::uint8_t status = 255;
+  boost::function<void(const std_msgs::UInt8::ConstPtr&)> onStatus = [&](const std_msgs::UInt8::ConstPtr& m)
+  {
+    order.push_back("status");
+    status = m->data;
+  };
+  const std::vector<ros::Subscriber> subs{
+      nh.subscribe<std_msgs::UInt8>("collision_info_msg", 10, onStatus),
+      noteArrival<visualization_msgs::MarkerArray>(nh, "zyr_collision_avoidance/raycast_marker_array", "rays", &order),
+      noteArrival<visualization_msgs::Marker>(nh, "zyr_collision_avoidance/collision_marker", "sphere", &order),
+      noteArrival<visualization_msgs::Marker>(nh, "zyr_collision_avoidance/velocity_marker", "velocity", &order),
+      noteArrival<visualization_msgs::Marker>(nh, "zyr_collision_avoidance/rc_marker", "stick", &order),
+      noteArrival<geometry_msgs::Vector3>(nh, "zyr_collision_avoidance/debug_collision_msg", "debug", &order)};
+  for (const auto& sub : subs)
+    ASSERT_EQ(1u, sub.getNumPublishers()) << sub.getTopic();
+
+  // Two maps in a row: the first is replaced (and freed) by the second.
+  detector.octomapCallback(boost::make_shared<octomap_msgs::Octomap>(emptyMap()));
+  detector.octomapCallback(boost::make_shared<octomap_msgs::Octomap>(wallMap(10.0f)));
+  auto velocity = boost::make_shared<zyr_sdk::Velocity>();
+  velocity->vx = 1.0f;
+  velocity->health_flag = 1;
+  for (int i = 0; i < 5; ++i)
+    detector.velCallback_ver2(velocity);
+  ros::spinOnce();
+
+  EXPECT_EQ((std::vector<std::string>{"status", "rays", "sphere", "velocity", "stick", "debug"}), order);
+  EXPECT_EQ(1, status);
+}
+
+int main(int argc, char** argv)
+{
+  testing::InitGoogleTest(&argc, argv);
+  ros::init(argc, argv, "collision_monitor_test");
+  ros::NodeHandle keepAlive;
+  const int result = RUN_ALL_TESTS();
+  topics.reset();
+  return result;
+}
