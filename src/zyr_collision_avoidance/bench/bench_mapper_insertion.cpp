@@ -89,7 +89,8 @@ int main(int argc, char** argv)
   }
 
   octomap::OcTree* previousRawTree = nullptr;
-  auto rawOnce = [&] {
+  auto rawOnce = [&]
+  {
     const Clock::time_point start = Clock::now();
     delete previousRawTree;
     auto* tree = new octomap::OcTree(0.3);
@@ -108,7 +109,8 @@ int main(int argc, char** argv)
     previousRawTree = tree;
     return secondsSince(start);
   };
-  auto mapperOnce = [&] {
+  auto mapperOnce = [&]
+  {
     now += 0.2;  // every cloud rolls the window over
     ros::Time::setNow(ros::Time(now));
     const Clock::time_point start = Clock::now();
@@ -117,18 +119,21 @@ int main(int argc, char** argv)
   };
 
   // Where the mapper's time goes, step by step.
-  auto validationOnce = [&] {
+  auto validationOnce = [&]
+  {
     const Clock::time_point start = Clock::now();
     const bool ok = occupancy_mapping::cloudLayoutProblem(*scan).empty();
     const double s = secondsSince(start);
     return ok ? s : -1.0;
   };
-  auto transformOnce = [&] {
+  auto transformOnce = [&]
+  {
     const Clock::time_point start = Clock::now();
     mapper.transformPointCloud(scan, "world");
     return secondsSince(start);
   };
-  auto insertOnce = [&] {
+  auto insertOnce = [&]
+  {
     std::unique_ptr<octomap::OcTree> tree(occupancy_mapping::newSensorModelTree(0.3));
     const Clock::time_point start = Clock::now();
     occupancy_mapping::insertHits(world, *tree);

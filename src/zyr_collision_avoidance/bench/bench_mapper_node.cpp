@@ -199,11 +199,12 @@ int main(int argc, char** argv)
   int status = 0;
   for (bool lift : {false, true})
   {
-    std::printf("through ROS into occupancy_mapper_node on one core (%u-point scan, %.0f s per rate, octomap "
-                "subscribed), %s:\n",
-                scan.width, seconds,
-                lift ? "every cloud 10 m above the last (no voxel shared within a window)"
-                     : "the same scan repeated (static scene)");
+    std::printf(
+        "through ROS into occupancy_mapper_node on one core (%u-point scan, %.0f s per rate, octomap "
+        "subscribed), %s:\n",
+        scan.width, seconds,
+        lift ? "every cloud 10 m above the last (no voxel shared within a window)"
+             : "the same scan repeated (static scene)");
     std::printf("  %8s %6s %7s %8s %11s %8s %8s %8s\n", "clouds/s", "sent", "handled", "octomaps", "M points/s",
                 "p50 ms", "p99 ms", "max ms");
     RunResult best;
@@ -213,7 +214,9 @@ int main(int argc, char** argv)
       const RunResult r = run(clouds, scan, rate, seconds, lift);
       std::printf("  %8.1f %6zu %7zu %8zu %11.2f %8.1f %8.1f %8.1f%s\n", r.rate, r.sent, r.received, r.octomaps,
                   r.pointsPerSecond / 1e6, r.p50 * 1e3, r.p99 * 1e3, r.max * 1e3,
-                  r.sustained() ? "" : r.received < r.sent ? "  clouds dropped" : "  backlog grows");
+                  r.sustained()         ? ""
+                  : r.received < r.sent ? "  clouds dropped"
+                                        : "  backlog grows");
       ros::WallDuration(1.0).sleep();  // let a backlog drain before the next rate
       if (!r.sustained())
         break;
@@ -226,9 +229,10 @@ int main(int argc, char** argv)
       status = 1;
       continue;
     }
-    std::printf("  highest sustained: %.1f clouds/s = %.2f M points/s (target >= 2.6), latency p50 %.1f ms, "
-                "p99 %.1f ms (target p99 <= 50)\n",
-                best.rate, best.pointsPerSecond / 1e6, best.p50 * 1e3, best.p99 * 1e3);
+    std::printf(
+        "  highest sustained: %.1f clouds/s = %.2f M points/s (target >= 2.6), latency p50 %.1f ms, "
+        "p99 %.1f ms (target p99 <= 50)\n",
+        best.rate, best.pointsPerSecond / 1e6, best.p50 * 1e3, best.p99 * 1e3);
   }
   return status;
 }
