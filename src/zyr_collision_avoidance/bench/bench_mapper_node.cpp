@@ -31,6 +31,9 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 
+// 2.6 million points/s in clouds of this scan: twice a 64-beam LiDAR's rate.
+const double kTargetRate = 21.6;
+
 struct Handled
 {
   unsigned width;
@@ -207,9 +210,9 @@ int main(int argc, char** argv)
              : "the same scan repeated (static scene)");
     std::printf("  %8s %6s %7s %8s %11s %8s %8s %8s\n", "clouds/s", "sent", "handled", "octomaps", "M points/s",
                 "p50 ms", "p99 ms", "max ms");
-    RunResult best;
+    RunResult best, atTarget;
     bool any = false;
-    for (double rate : {10.0, 20.0, 21.6, 30.0, 40.0, 50.0, 60.0, 70.0, 80.0, 100.0})
+    for (double rate : {10.0, 20.0, kTargetRate, 30.0, 40.0, 50.0, 60.0, 70.0, 80.0, 100.0})
     {
       const RunResult r = run(clouds, scan, rate, seconds, lift);
       std::printf("  %8.1f %6zu %7zu %8zu %11.2f %8.1f %8.1f %8.1f%s\n", r.rate, r.sent, r.received, r.octomaps,
@@ -222,6 +225,8 @@ int main(int argc, char** argv)
         break;
       best = r;
       any = true;
+      if (r.rate == kTargetRate)
+        atTarget = r;
     }
     if (!any)
     {
@@ -229,9 +234,12 @@ int main(int argc, char** argv)
       status = 1;
       continue;
     }
+    if (atTarget.rate > 0)
+      std::printf("  at %.2f M points/s (%.1f clouds/s): latency p50 %.1f ms, p99 %.1f ms (target p99 <= 50)\n",
+                  atTarget.pointsPerSecond / 1e6, atTarget.rate, atTarget.p50 * 1e3, atTarget.p99 * 1e3);
     std::printf(
-        "  highest sustained: %.1f clouds/s = %.2f M points/s (target >= 2.6), latency p50 %.1f ms, "
-        "p99 %.1f ms (target p99 <= 50)\n",
+        "  highest rate sustained: %.1f clouds/s = %.2f M points/s (target >= 2.6), latency p50 %.1f ms, "
+        "p99 %.1f ms\n",
         best.rate, best.pointsPerSecond / 1e6, best.p50 * 1e3, best.p99 * 1e3);
   }
   return status;
