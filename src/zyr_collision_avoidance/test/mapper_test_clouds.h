@@ -1,0 +1,71 @@
+// Point clouds and trees for the mapper's tests.
+#ifndef ZYR_COLLISION_AVOIDANCE_TEST_MAPPER_TEST_CLOUDS_H
+#define ZYR_COLLISION_AVOIDANCE_TEST_MAPPER_TEST_CLOUDS_H
+
+#include <octomap/OcTree.h>
+#include <sensor_msgs/PointCloud2.h>
+#include <sensor_msgs/point_cloud2_iterator.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace mapper_test
+{
+using Point = std::array<float, 3>;
+
+// A packed cloud with float32 x, y, z (12-byte points), height 1.
+inline sensor_msgs::PointCloud2 makeCloud(const std::vector<Point>& points, const std::string& frame = "world")
+{
+  sensor_msgs::PointCloud2 cloud;
+  cloud.header.frame_id = frame;
+  sensor_msgs::PointCloud2Modifier modifier(cloud);
+  modifier.setPointCloud2Fields(3, "x", 1, sensor_msgs::PointField::FLOAT32, "y", 1, sensor_msgs::PointField::FLOAT32,
+                                "z", 1, sensor_msgs::PointField::FLOAT32);
+  modifier.resize(points.size());
+  if (!points.empty())
+  {
+    sensor_msgs::PointCloud2Iterator<float> x(cloud, "x"), y(cloud, "y"), z(cloud, "z");
+    for (const Point& p : points)
+    {
+      *x = p[0];
+      *y = p[1];
+      *z = p[2];
+      ++x, ++y, ++z;
+    }
+  }
+  return cloud;
+}
+
+// Occupied leaves as (x, y, z, depth) of their centres.
+using Leaf = std::tuple<double, double, double, unsigned>;
+
+inline std::set<Leaf> occupiedLeaves(const octomap::OcTree& tree)
+{
+  std::set<Leaf> leaves;
+  for (auto it = tree.begin_leafs(), end = tree.end_leafs(); it != end; ++it)
+    if (tree.isNodeOccupied(*it))
+      leaves.insert(Leaf(it.getX(), it.getY(), it.getZ(), it.getDepth()));
+  return leaves;
+}
+
+// The 64-beam street scan of the test data: x, y, z, reflectance per point.
+inline std::vector<Point> loadStreetScan(const std::string& path)
+{
+  std::vector<Point> points;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file)
+    return points;
+  float record[4];
+  while (std::fread(record, sizeof(float), 4, file) == 4)
+    points.push_back(Point{record[0], record[1], record[2]});
+  std::fclose(file);
+  return points;
+}
+}  // namespace mapper_test
+
+#endif
