@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -61,10 +62,17 @@ struct SocketPair
   int writer;
 };
 
-bool forever()
+// Bounds every wait, so a reader that wants bytes which never come fails the
+// test instead of hanging it.
+struct Patience
 {
-  return true;
-}
+  Patience() : deadline(std::chrono::steady_clock::now() + std::chrono::seconds(5)) {}
+  bool operator()() const
+  {
+    return std::chrono::steady_clock::now() < deadline;
+  }
+  std::chrono::steady_clock::time_point deadline;
+};
 }  // namespace
 
 TEST(TrajectoryRecord, EveryFieldIsReadLittleEndianFromItsOffsetEvenUnaligned)
@@ -190,7 +198,7 @@ TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
     {
       pair.write(first.substr(30) + second + second.substr(0, 10));
     }
-    return true;
+    return asked < 100;
   };
   TrajectoryRecord r;
   ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, deliver_rest));
@@ -198,16 +206,16 @@ TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
   EXPECT_EQ(257, int32_t(r.health_flag));
   EXPECT_EQ(1.0, double(r.q0));
 
-  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, forever));
+  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, Patience()));
   EXPECT_EQ(2.0, double(r.vx));
 
   // Ten bytes of a third record, then the end: the fragment is never decoded.
   close(pair.writer);
   pair.writer = -1;
   r.vx = -7.0;
-  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, forever));
+  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Patience()));
   EXPECT_EQ(-7.0, double(r.vx));
-  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, forever));
+  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Patience()));
 }
 
 TEST(ReadOnce, GivesUpWaitingOnASilentServerWhenTold)
@@ -226,7 +234,7 @@ TEST(SocketFailures, EndTheProcessWithTheirTextAndAFailureStatus)
   const int directory = open("/", O_RDONLY | O_DIRECTORY);
   ASSERT_GE(directory, 0);
   TrajectoryRecord r;
-  EXPECT_EXIT(iface.readOnce(directory, r, forever), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(iface.readOnce(directory, r, Patience()), ::testing::ExitedWithCode(1),
               "^ERROR reading from socket: Is a directory\n$");
   close(directory);
 
