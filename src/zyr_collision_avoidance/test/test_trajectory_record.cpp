@@ -1,0 +1,274 @@
+// Record decoding, message building, the attitude log rule and the framed
+// reader, without a ROS master.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "zyr_collision_avoidance/TrajectoryTCPInterface.h"
+
+namespace
+{
+// Little-endian writers, independent of the code under test.
+void putDouble(unsigned char* bytes, std::size_t offset, double value)
+{
+  uint64_t bits;
+  std::memcpy(&bits, &value, 8);
+  for (int i = 0; i < 8; ++i)
+  {
+    bytes[offset + i] = static_cast<unsigned char>(bits >> (8 * i));
+  }
+}
+
+std::string recordBytes(double vx, int32_t health_flag = 1, double q0 = 1.0)
+{
+  unsigned char b[84] = {0};
+  putDouble(b, 0, vx);
+  std::memcpy(b + 24, &health_flag, 4);
+  putDouble(b, 28, q0);
+  return std::string(reinterpret_cast<char*>(b), sizeof b);
+}
+
+struct SocketPair
+{
+  SocketPair()
+  {
+    int fds[2];
+    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    reader = fds[0];
+    writer = fds[1];
+  }
+  ~SocketPair()
+  {
+    close(reader);
+    if (writer >= 0)
+    {
+      close(writer);
+    }
+  }
+  void write(const std::string& bytes)
+  {
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::write(writer, bytes.data(), bytes.size()));
+  }
+  int reader;
+  int writer;
+};
+
+// Bounds every wait, so a reader that wants bytes which never come fails the
+// test instead of hanging it.
+struct Patience
+{
+  Patience() : deadline(std::chrono::steady_clock::now() + std::chrono::seconds(5)) {}
+  bool operator()() const
+  {
+    return std::chrono::steady_clock::now() < deadline;
+  }
+  std::chrono::steady_clock::time_point deadline;
+};
+}  // namespace
+
+TEST(TrajectoryRecord, EveryFieldIsReadLittleEndianFromItsOffsetEvenUnaligned)
+{
+  unsigned char storage[1 + 84] = {0};
+  unsigned char* b = storage + 1;  // odd address: nothing may rely on alignment
+  const double values[11] = {1.5, -2.25, 3.0, 0, 0.5, -0.5, 0.25, -0.125, 1200.0, -3400.0, 5600.0};
+  const std::size_t offsets[11] = {0, 8, 16, 24, 28, 36, 44, 52, 60, 68, 76};
+  for (int i = 0; i < 11; ++i)
+  {
+    if (i != 3)
+    {
+      putDouble(b, offsets[i], values[i]);
+    }
+  }
+  const unsigned char health[4] = {0x78, 0x56, 0x34, 0x12};
+  std::memcpy(b + 24, health, 4);
+  // 1.0 spelled out byte by byte, so the byte order is pinned, not assumed.
+  const unsigned char one[8] = {0, 0, 0, 0, 0, 0, 0xF0, 0x3F};
+  std::memcpy(b + 28, one, 8);
+
+  const TrajectoryRecord r = decodeTrajectoryRecord(b);
+  EXPECT_EQ(1.5, double(r.vx));
+  EXPECT_EQ(-2.25, double(r.vy));
+  EXPECT_EQ(3.0, double(r.vz));
+  EXPECT_EQ(0x12345678, int32_t(r.health_flag));
+  EXPECT_EQ(1.0, double(r.q0));
+  EXPECT_EQ(-0.5, double(r.q1));
+  EXPECT_EQ(0.25, double(r.q2));
+  EXPECT_EQ(-0.125, double(r.q3));
+  EXPECT_EQ(1200.0, double(r.pitch));
+  EXPECT_EQ(-3400.0, double(r.roll));
+  EXPECT_EQ(5600.0, double(r.throttle));
+}
+
+TEST(TrajectoryRecord, MessagesTakeTheLowHealthByteAndTheSticksFromTheirOwnOffsets)
+{
+  unsigned char b[84] = {0};
+  const unsigned char health_257[4] = {0x01, 0x01, 0x00, 0x00};
+  std::memcpy(b + 24, health_257, 4);
+  putDouble(b, 60, 111.0);   // pitch
+  putDouble(b, 68, -222.0);  // roll
+  putDouble(b, 76, 333.0);   // throttle
+  const TrajectoryRecord r = decodeTrajectoryRecord(b);
+
+  EXPECT_EQ(1, velocityFromRecord(r).health_flag);
+  const zyr_sdk::RCChannels rc = rcChannelsFromRecord(r);
+  EXPECT_EQ(111.0f, rc.pitch);
+  EXPECT_EQ(-222.0f, rc.roll);
+  EXPECT_EQ(333.0f, rc.throttle);
+  EXPECT_EQ(0.0f, rc.yaw);
+  EXPECT_EQ(0.0f, rc.mode);
+  EXPECT_EQ(0.0f, rc.gear);
+
+  TrajectoryRecord other = r;
+  other.health_flag = 256;
+  EXPECT_EQ(0, velocityFromRecord(other).health_flag);
+  other.health_flag = -1;
+  EXPECT_EQ(255, velocityFromRecord(other).health_flag);
+}
+
+TEST(TrajectoryRecord, DoublesAreRoundedToTheNearestSingle)
+{
+  TrajectoryRecord r = TrajectoryRecord();
+  r.vx = 1.0 + 3.0 * std::ldexp(1.0, -25);  // nearer to 1 + 2^-23 than to 1: truncation would give 1
+  r.vy = 0.1;
+  r.vz = -(1.0 + 3.0 * std::ldexp(1.0, -25));
+  r.q1 = 0.3;
+  const zyr_sdk::Velocity v = velocityFromRecord(r);
+  EXPECT_EQ(1.0f + std::ldexp(1.0f, -23), v.vx);
+  EXPECT_EQ(0.1f, v.vy);
+  EXPECT_EQ(-(1.0f + std::ldexp(1.0f, -23)), v.vz);
+  EXPECT_EQ(0.3f, attitudeFromRecord(r).q1);
+}
+
+TEST(TrajectoryRecord, AttitudeLogRuleUsesTheSinglePrecisionSquaredNorm)
+{
+  zyr_sdk::Velocity v;
+  v.vx = 3.0f;
+  v.vy = 4.0f;
+  zyr_sdk::RCChannels rc;
+  rc.pitch = 0.5f;
+  rc.roll = -0.25f;
+  zyr_sdk::AttitudeQuaternion q;
+  std::string line = "untouched";
+
+  q.q0 = 1.0f;
+  EXPECT_FALSE(attitudeLogLine(q, v, rc, line));
+  EXPECT_EQ("untouched", line);
+
+  q.q0 = 0.0f;
+  ASSERT_TRUE(attitudeLogLine(q, v, rc, line));
+  EXPECT_EQ("q:0.000000, v:25.000000, ux:0.500000, uy:-0.250000", line);
+
+  // 0.81 + 0.09 is 0.89999998 in single precision: below the double 0.9.
+  q.q0 = static_cast<float>(0.9);
+  q.q1 = static_cast<float>(0.3);
+  ASSERT_TRUE(attitudeLogLine(q, v, rc, line));
+  EXPECT_EQ("q:0.900000, v:25.000000, ux:0.500000, uy:-0.250000", line);
+
+  q.q0 = 0.95f;
+  q.q1 = 0.0f;
+  EXPECT_FALSE(attitudeLogLine(q, v, rc, line));
+
+  q.q0 = std::numeric_limits<float>::quiet_NaN();
+  line = "untouched";
+  EXPECT_FALSE(attitudeLogLine(q, v, rc, line));
+  EXPECT_EQ("untouched", line);
+}
+
+TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
+{
+  SocketPair pair;
+  TrajectoryROSInterface iface(28770);
+  const std::string first = recordBytes(1.0, 257);
+  const std::string second = recordBytes(2.0);
+  pair.write(first.substr(0, 30));
+  int asked = 0;
+  // The rest arrives only after the reader has taken the first 30 bytes.
+  auto deliver_rest = [&]()
+  {
+    if (++asked == 2)
+    {
+      pair.write(first.substr(30) + second + second.substr(0, 10));
+    }
+    return asked < 100;
+  };
+  TrajectoryRecord r;
+  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, deliver_rest));
+  EXPECT_EQ(1.0, double(r.vx));
+  EXPECT_EQ(257, int32_t(r.health_flag));
+  EXPECT_EQ(1.0, double(r.q0));
+
+  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, Patience()));
+  EXPECT_EQ(2.0, double(r.vx));
+
+  // Ten bytes of a third record, then the end: the fragment is never decoded.
+  close(pair.writer);
+  pair.writer = -1;
+  r.vx = -7.0;
+  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Patience()));
+  EXPECT_EQ(-7.0, double(r.vx));
+  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Patience()));
+}
+
+TEST(ReadOnce, GivesUpWaitingOnASilentServerWhenTold)
+{
+  SocketPair pair;
+  TrajectoryROSInterface iface(28770);
+  int asked = 0;
+  TrajectoryRecord r;
+  EXPECT_EQ(TrajectoryROSInterface::STOPPED, iface.readOnce(pair.reader, r, [&]() { return ++asked < 3; }));
+  EXPECT_EQ(3, asked);
+}
+
+TEST(SocketFailures, EndTheProcessWithTheirTextAndAFailureStatus)
+{
+  TrajectoryROSInterface iface(28770);
+  const int directory = open("/", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(directory, 0);
+  TrajectoryRecord r;
+  EXPECT_EXIT(iface.readOnce(directory, r, Patience()), ::testing::ExitedWithCode(1),
+              "^ERROR reading from socket: Is a directory\n$");
+  close(directory);
+
+  // A port that was free a moment ago: nothing listens there.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length));
+  close(probe);
+  TrajectoryROSInterface nobody(ntohs(address.sin_port));
+  EXPECT_EXIT(nobody.setupSubscriber(), ::testing::ExitedWithCode(1), "^ERROR connecting: Connection refused\n$");
+}
+
+TEST(SetupSubscriber, UsesTheLowSixteenBitsOfThePort)
+{
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener, 1));
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
+
+  TrajectoryROSInterface iface(0x10000 + ntohs(address.sin_port));
+  const int fd = iface.setupSubscriber();
+  const int accepted = accept(listener, NULL, NULL);
+  EXPECT_GE(accepted, 0);
+  close(accepted);
+  close(fd);
+  close(listener);
+}
