@@ -3,7 +3,7 @@
 // first danger verdict on "collision_info_msg". Prints p50 and p99 beside the structural bound of the design: the
 // map window (0.12 s), one scan period and five velocity messages.
 //
-// Private parameters: ~trials (default 25), ~timeout (s, default 240), the pop-up's box in the LiDAR frame
+// Private parameters: ~trials (default 40), ~timeout (s, default 300), the pop-up's box in the LiDAR frame
 // (~near, ~far, ~half_width, ~min_z: x between near and far, |y| below half_width, z above min_z), ~scan_period and
 // ~velocity_period (s, for the bound).
 #include <ros/callback_queue.h>
@@ -101,8 +101,8 @@ int main(int argc, char** argv)
 {
   ros::init(argc, argv, "bench_chain_latency");
   ros::NodeHandle nh, pnh("~");
-  const int trials = pnh.param("trials", 25);
-  const double timeout = pnh.param("timeout", 240.0);
+  const int trials = pnh.param("trials", 40);
+  const double timeout = pnh.param("timeout", 300.0);
   const Box box{pnh.param("near", 7.0), pnh.param("far", 9.0), pnh.param("half_width", 3.5), pnh.param("min_z", -2.5)};
   const double scan_period = pnh.param("scan_period", 0.1);
   const double velocity_period = pnh.param("velocity_period", 0.01);
