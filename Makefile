@@ -6,6 +6,10 @@
 #   make test        build and run every test; ends with "N passed, N failed"
 #   make test SANITIZE=1   the same with AddressSanitizer and UBSan (build-asan/)
 #   make bench       print the benchmark figures
+#   make demo        fly the simulated aircraft at a wall with the system in the loop;
+#                    results in demo-output/ (AVOIDANCE=off: without the collision
+#                    monitor, results in demo-output/avoidance-off/)
+#   make deps-demo   install what the demo needs beyond the build (idempotent)
 #   make clean       remove build products
 
 SHELL := /bin/bash
@@ -48,12 +52,25 @@ APT_PACKAGES := \
 	python3-rosmaster rosout python3-roslaunch python3-rostest librostest-dev \
 	python3-rostopic python3-rospy python3-tf2-ros rosbash
 
-.PHONY: all deps build test bench clean
+# The demo's plot, its rviz picture under a virtual display, bag recording and replay.
+DEMO_APT_PACKAGES := python3-matplotlib python3-pil rviz xvfb xauth python3-rosbag python3-rosnode
+
+AVOIDANCE ?= on
+ifeq ($(AVOIDANCE),off)
+DEMO_OUTPUT ?= demo-output/avoidance-off
+else
+DEMO_OUTPUT ?= demo-output
+endif
+# DEMO_ARGS: more options of run_demo, e.g. "--rviz off", "--bag", "--beams 64"
+DEMO_ARGS ?=
+
+.PHONY: all deps deps-demo build test bench demo clean
 
 all: build
 
-deps:
-	@missing=$$(for p in $(APT_PACKAGES); do \
+# $(call apt_install,PACKAGES): installs those of PACKAGES that are missing.
+define apt_install
+	@missing=$$(for p in $(1); do \
 		dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 		echo "Installing:" $$missing; \
@@ -61,6 +78,13 @@ deps:
 		$$sudo apt-get update; \
 		DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call apt_install,$(APT_PACKAGES))
+
+deps-demo:
+	$(call apt_install,$(DEMO_APT_PACKAGES))
 
 build: deps
 	$(CATKIN_MAKE) -j$(JOBS)
@@ -74,6 +98,10 @@ test: build
 bench: build
 	$(CATKIN_MAKE) -j$(JOBS) benchmarks
 	DEVEL=$(CURDIR)/$(DEVEL_DIR) tools/run_bench
+
+demo: build deps-demo
+	DEVEL=$(CURDIR)/$(DEVEL_DIR) src/zyr_simulation/scripts/run_demo --avoidance $(AVOIDANCE) \
+		--output $(CURDIR)/$(DEMO_OUTPUT) $(DEMO_ARGS)
 
 clean:
 	rm -rf build devel build-asan devel-asan .ros

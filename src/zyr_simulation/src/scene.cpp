@@ -249,10 +249,22 @@ bool Scene::intersect(const Eigen::Vector3d& origin, const Eigen::Vector3d& dire
 
 double Scene::distance(const Eigen::Vector3d& point, int* nearest) const
 {
+  return nearestSolid(point, true, nearest);
+}
+
+double Scene::obstacleDistance(const Eigen::Vector3d& point, int* nearest) const
+{
+  return nearestSolid(point, false, nearest);
+}
+
+double Scene::nearestSolid(const Eigen::Vector3d& point, bool with_ground, int* nearest) const
+{
   double best = kInf;
   int index = -1;
   for (std::size_t i = 0; i < objects_.size(); ++i)
   {
+    if (!with_ground && objects_[i].kind == Kind::Ground)
+      continue;
     const double d = signedDistance(objects_[i], point);
     if (d < best)
     {
@@ -263,6 +275,21 @@ double Scene::distance(const Eigen::Vector3d& point, int* nearest) const
   if (nearest)
     *nearest = index;
   return std::max(best, 0.0);
+}
+
+void Scene::append(const Scene& other)
+{
+  for (const Object& object : other.objects_)
+  {
+    if (object.kind == Kind::Ground)
+    {
+      const bool has_ground =
+          std::any_of(objects_.begin(), objects_.end(), [](const Object& o) { return o.kind == Kind::Ground; });
+      if (has_ground)
+        continue;
+    }
+    objects_.push_back(object);
+  }
 }
 
 Scene parseScene(std::istream& in, const std::string& source)

@@ -178,7 +178,27 @@ StateServer::StateServer(ros::NodeHandle& pnh)
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(kPort);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || listen(listen_fd_, 4) < 0)
+  // The port is fixed, so another graph on this machine (a test, a demo) may hold it for a while; ~bind_wait
+  // seconds of patience let a launch wait its turn instead of failing.
+  double bind_wait = 0.0;
+  pnh.param("bind_wait", bind_wait, 0.0);
+  const ros::WallTime give_up = ros::WallTime::now() + ros::WallDuration(std::max(0.0, bind_wait));
+  bool warned = false;
+  while (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
+  {
+    const int error = errno;
+    if (error != EADDRINUSE || ros::WallTime::now() >= give_up || !ros::ok())
+    {
+      throw std::runtime_error(std::string("cannot listen on 127.0.0.1:28770: ") + std::strerror(error));
+    }
+    if (!warned)
+    {
+      ROS_WARN("state_server: 127.0.0.1:28770 is in use, waiting up to %.0f s for it", bind_wait);
+      warned = true;
+    }
+    ros::WallDuration(0.2).sleep();
+  }
+  if (listen(listen_fd_, 4) < 0)
   {
     throw std::runtime_error(std::string("cannot listen on 127.0.0.1:28770: ") + std::strerror(errno));
   }

@@ -6,6 +6,10 @@
 //   sim/global_position  zyr_sdk/GlobalPosition    height and GPS health
 //   sim/truth            zyr_simulation/VehicleTruth  position, distance to obstacles, collision, counters
 //   tf                   world -> drone (rotation only: the aircraft stays at the origin), drone -> lidar
+// The pilot script starts at once, or (~pilot_start "first_command") with the first attitude command, when the loop
+// through the system is closed.
+// Pop-up obstacles (for latency trials): the objects of ~popup_file stand in the scene for ~popup_on seconds, then
+// vanish for ~popup_off seconds, again and again from ~popup_start seconds after the start (simulation time).
 // Subscribed:
 //   sim/attitude_command zyr_simulation/AttitudeCommand  what the SDK node was asked to fly
 //   sim/paused           std_msgs/Bool             true freezes the pilot script, false lets it go on
@@ -65,7 +69,18 @@ public:
     if (scene_file.empty())
       ROS_WARN("vehicle_sim: no ~scene_file given, flying in an empty world");
     else
-      scene_ = loadScene(scene_file);
+      base_scene_ = loadScene(scene_file);
+    scene_ = base_scene_;
+    const std::string popup_file = pnh.param<std::string>("popup_file", "");
+    if (!popup_file.empty())
+    {
+      popup_scene_ = loadScene(popup_file);
+      popup_start_ = pnh.param("popup_start", 5.0);
+      popup_on_ = positiveParam(pnh, "popup_on", 1.5);
+      popup_off_ = positiveParam(pnh, "popup_off", 1.5);
+      if (!std::isfinite(popup_start_) || popup_start_ < 0.0)
+        throw std::invalid_argument("parameter ~popup_start must be a finite number of seconds, 0 or more");
+    }
 
     const std::string pilot_file = pnh.param<std::string>("pilot_file", "");
     PilotScript script;
@@ -74,6 +89,12 @@ public:
     const std::string frozen = pnh.param<std::string>("frozen_sticks", "hold");
     if (frozen != "hold" && frozen != "centre")
       throw std::invalid_argument("parameter ~frozen_sticks must be \"hold\" or \"centre\"");
+    // "first_command": the script waits, sticks centred, until the first attitude command arrives, that is until
+    // the loop through the system is closed, however long its programs take to come up.
+    const std::string pilot_start = pnh.param<std::string>("pilot_start", "immediately");
+    if (pilot_start != "immediately" && pilot_start != "first_command")
+      throw std::invalid_argument("parameter ~pilot_start must be \"immediately\" or \"first_command\"");
+    pilot_waits_for_command_ = pilot_start == "first_command";
     pilot_.reset(new Pilot(script, frozen == "hold" ? Pilot::FrozenSticks::Hold : Pilot::FrozenSticks::Centre));
 
     world_frame_ = pnh.param<std::string>("world_frame", "world");
@@ -104,8 +125,8 @@ public:
     params_.max_tilt_deg = pnh.param("max_tilt_deg", params_.max_tilt_deg);
     radius_ = positiveParam(pnh, "radius", 0.5);
     stop_on_collision_ = pnh.param("stop_on_collision", true);
-    start_ = scene_.hasStart() ? scene_.start() : StartPose();
-    if (!scene_.hasStart())
+    start_ = base_scene_.hasStart() ? base_scene_.start() : StartPose();
+    if (!base_scene_.hasStart())
       start_.position.z() = 2.0;
     // Checks the vehicle parameters now rather than at the first tick.
     VehicleModel(params_, start_.position, start_.yaw_deg, 0.0);
@@ -180,9 +201,11 @@ private:
       last_time_ = now;
       gps_schedule_.next = truth_schedule_.next = scan_schedule_.next = -1.0;
     }
-    pilot_->advance(now - last_time_);
+    if (!pilot_waits_for_command_ || commands_received_ > 0)
+      pilot_->advance(now - last_time_);
     model_->advanceTo(now);
     last_time_ = now;
+    updatePopups(now - start_time_);
     checkCollision();
 
     publishTransforms(stamp);
@@ -196,10 +219,26 @@ private:
       publishTruth(stamp);
   }
 
+  void updatePopups(double elapsed)
+  {
+    if (popup_scene_.objects().empty())
+      return;
+    const double cycle = popup_on_ + popup_off_;
+    const bool visible = elapsed >= popup_start_ && std::fmod(elapsed - popup_start_, cycle) < popup_on_;
+    if (visible == popup_visible_)
+      return;
+    popup_visible_ = visible;
+    scene_ = base_scene_;
+    if (visible)
+      scene_.append(popup_scene_);
+    ROS_DEBUG("vehicle_sim: pop-up obstacles %s at %.3f s", visible ? "appear" : "vanish", elapsed);
+  }
+
   void checkCollision()
   {
     int nearest = -1;
     distance_ = scene_.distance(model_->state().position, &nearest);
+    obstacle_distance_ = scene_.obstacleDistance(model_->state().position);
     if (distance_ > radius_ || collided_)
       return;
     collided_ = true;
@@ -287,6 +326,11 @@ private:
     truth.vz = s.velocity.z();
     truth.yaw_deg = s.yaw * 180.0 / M_PI;
     truth.distance = std::isfinite(distance_) ? distance_ : -1.0;
+    truth.obstacle_distance = std::isfinite(obstacle_distance_) ? obstacle_distance_ : -1.0;
+    truth.popup_visible = popup_visible_;
+    RayHit ahead;
+    truth.distance_ahead =
+        scene_.intersect(s.position, VehicleModel::forwardAxis(s.yaw), 200.0, &ahead) ? ahead.distance : -1.0;
     truth.radius = radius_;
     truth.collided = collided_;
     truth.commands_received = commands_received_;
@@ -300,7 +344,10 @@ private:
     truth_pub_.publish(truth);
   }
 
-  Scene scene_;
+  Scene base_scene_, popup_scene_;
+  Scene scene_;  // base_scene_ with the pop-up obstacles while they stand
+  double popup_start_ = 0.0, popup_on_ = 1.5, popup_off_ = 1.5;
+  bool popup_visible_ = false;
   std::unique_ptr<Pilot> pilot_;
   std::unique_ptr<SimLidar> lidar_;
   std::unique_ptr<VehicleModel> model_;
@@ -311,10 +358,11 @@ private:
   Eigen::Matrix3d body_from_lidar_;
   double radius_ = 0.5;
   bool stop_on_collision_ = true;
+  bool pilot_waits_for_command_ = false;
   int gps_health_ = 5;
   double tick_period_ = 0.01;
   Schedule gps_schedule_{0.02}, truth_schedule_{0.02}, scan_schedule_{0.1};
-  double last_time_ = 0.0, start_time_ = 0.0, distance_ = 0.0;
+  double last_time_ = 0.0, start_time_ = 0.0, distance_ = 0.0, obstacle_distance_ = 0.0;
   bool collided_ = false;
   std::uint32_t commands_received_ = 0, commands_rejected_ = 0, scans_published_ = 0;
   std::vector<LidarPoint> points_;

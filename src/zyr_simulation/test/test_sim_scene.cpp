@@ -207,6 +207,37 @@ TEST(SceneDistance, MeasuresToTheNearestSurfaceAndIsZeroInside)
   EXPECT_DOUBLE_EQ(1.5, scene.distance(Vector3d(-20, 0, 0.5)));
 }
 
+TEST(SceneDistance, ObstacleDistanceLeavesTheGroundOut)
+{
+  // 3 m above the ground, 20 m before a wall: the ground is nearer, the wall is what can be flown into.
+  const Scene scene = parse("ground 0\nwall 20 -5 20 5 0 8 0.4\n");
+  int nearest = -2;
+  EXPECT_DOUBLE_EQ(3.0, scene.distance(Vector3d(0, 0, 3), &nearest));
+  EXPECT_EQ(0, nearest);
+  EXPECT_DOUBLE_EQ(19.8, scene.obstacleDistance(Vector3d(0, 0, 3), &nearest));
+  EXPECT_EQ(1, nearest);
+  EXPECT_TRUE(std::isinf(parse("ground 0\n").obstacleDistance(Vector3d(0, 0, 3), &nearest)));
+  EXPECT_EQ(-1, nearest);
+}
+
+TEST(SceneAppend, AddsTheOtherScenesObstaclesButNeverASecondGround)
+{
+  Scene scene = parse("ground 0\nstart 1 2 3\npole 5 0 0.5 0 4\n");
+  scene.append(parse("ground -2\nwall 8 -3 8 3 0 6 0.4\nstart 9 9 9\n"));
+  ASSERT_EQ(3u, scene.objects().size());
+  EXPECT_EQ(Scene::Kind::Ground, scene.objects()[0].kind);
+  EXPECT_EQ(Scene::Kind::Pole, scene.objects()[1].kind);
+  EXPECT_EQ(Scene::Kind::Box, scene.objects()[2].kind);
+  EXPECT_DOUBLE_EQ(0.0, scene.objects()[0].centre.z());  // the first ground stays
+  EXPECT_DOUBLE_EQ(1.0, scene.start().position.x());     // and so does the start
+  RayHit hit;
+  ASSERT_TRUE(scene.intersect(Vector3d(0, 0, 2), Vector3d(1, 0, 0), 100.0, &hit));
+  EXPECT_DOUBLE_EQ(4.5, hit.distance);  // the pole before the appended wall
+  Scene empty;
+  empty.append(parse("ground -2\n"));
+  ASSERT_EQ(1u, empty.objects().size());  // a scene without ground takes the other's
+}
+
 TEST(Collision, TheAircraftSphereTouchesWhenItsRadiusReachesASurface)
 {
   const Scene scene = parse("wall 10 -5 10 5 0 4 0.4\nground 0\n");

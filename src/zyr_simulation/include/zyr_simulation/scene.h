@@ -86,6 +86,12 @@ public:
   // Distance from the point to the nearest solid, metres; 0 inside or on a solid, +infinity in an empty scene.
   // `nearest`, if given, receives that solid's index (-1 in an empty scene).
   double distance(const Eigen::Vector3d& point, int* nearest = nullptr) const;
+  // The same, leaving the ground out: how far the nearest thing is that the aircraft could fly into while it holds
+  // its height.
+  double obstacleDistance(const Eigen::Vector3d& point, int* nearest = nullptr) const;
+
+  // Adds every obstacle of `other` (its ground too, if this scene has none yet); the start pose stays.
+  void append(const Scene& other);
 
   // Whether a sphere around the point touches or overlaps a solid.
   bool touches(const Eigen::Vector3d& point, double radius) const
@@ -94,6 +100,8 @@ public:
   }
 
 private:
+  double nearestSolid(const Eigen::Vector3d& point, bool with_ground, int* nearest) const;
+
   std::vector<Object> objects_;
   StartPose start_;
   bool has_start_ = false;
