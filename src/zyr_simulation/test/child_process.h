@@ -5,6 +5,7 @@
 #define ZYR_SIMULATION_TEST_CHILD_PROCESS_H
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,7 +63,8 @@ public:
     if (pid_ == 0)
     {
       // Only async-signal-safe calls between fork and exec: the test process
-      // runs ROS threads.
+      // runs ROS threads. A test that dies must not leave the program behind.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       execv(argv[0], argv.data());
       _exit(127);
     }

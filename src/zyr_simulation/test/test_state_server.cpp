@@ -2,13 +2,9 @@
 // bridge publishes follows the stand-in's records, rate and pause state.
 #include <gtest/gtest.h>
 #include <ros/ros.h>
-#include <signal.h>
 #include <std_msgs/Bool.h>
 #include <std_msgs/String.h>
 #include <std_msgs/UInt8.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zyr_sdk/AttitudeQuaternion.h>
 #include <zyr_sdk/RCChannels.h>
 #include <zyr_sdk/Velocity.h>
@@ -25,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "child_process.h"
 
 namespace
 {
@@ -49,53 +47,6 @@ void pause(double seconds)
 {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
-
-// A child process, interrupted and reaped when it goes out of scope.
-class Process
-{
-public:
-  explicit Process(const std::vector<std::string>& argv) : status_(0), exited_(false)
-  {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-    {
-      args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(NULL);
-    pid_ = fork();
-    if (pid_ == 0)
-    {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-  }
-  ~Process()
-  {
-    if (!exited_)
-    {
-      kill(pid_, SIGINT);
-      if (!waitFor([this]() { return reaped(); }, 10.0))
-      {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status_, 0);
-      }
-    }
-  }
-  bool reaped()
-  {
-    if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_)
-    {
-      exited_ = true;
-    }
-    return exited_;
-  }
-
-private:
-  pid_t pid_;
-  int status_;
-  bool exited_;
-};
 
 struct Observed
 {
@@ -189,14 +140,18 @@ protected:
   void start(const std::vector<std::string>& params)
   {
     ros::param::del("/state_server");  // private parameters outlive the stand-in of an earlier case
-    std::vector<std::string> argv = {STATE_SERVER_BIN, "__name:=state_server"};
+    std::vector<std::string> args = {"__name:=state_server"};
     for (const std::string& p : params)
     {
-      argv.push_back("_" + p);
+      args.push_back("_" + p);
     }
-    server_.reset(new Process(argv));
+    server_.reset(new test_support::ChildProcess);
+    ASSERT_TRUE(server_->start(STATE_SERVER_BIN, args));
     ASSERT_TRUE(waitFor([]() { return lastIs(observed.connected, false); }, 20.0)) << "the stand-in did not listen";
-    bridge_.reset(new Process({"rosrun", "zyr_collision_avoidance", "state_bridge"}));
+    const std::string bridge = test_support::findExecutable("zyr_collision_avoidance", "state_bridge");
+    ASSERT_FALSE(bridge.empty()) << "state_bridge is not built";
+    bridge_.reset(new test_support::ChildProcess);
+    ASSERT_TRUE(bridge_->start(bridge, {}));
     ASSERT_TRUE(waitFor([]() { return lastIs(observed.connected, true); }, 20.0)) << "the bridge did not connect";
     ASSERT_TRUE(waitFor(
         [this]()
@@ -216,8 +171,8 @@ protected:
     server_.reset();
   }
 
-  std::unique_ptr<Process> server_;
-  std::unique_ptr<Process> bridge_;
+  std::unique_ptr<test_support::ChildProcess> server_;
+  std::unique_ptr<test_support::ChildProcess> bridge_;
   uint32_t expected_record_subscribers_ = 0;
 };
 
