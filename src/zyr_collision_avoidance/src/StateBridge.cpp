@@ -5,9 +5,6 @@
 #include <std_msgs/UInt8.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zyr_sdk/AttitudeQuaternion.h>
-#include <zyr_sdk/RCChannels.h>
-#include <zyr_sdk/Velocity.h>
 
 #include <cstring>
 #include <string>
@@ -31,35 +28,12 @@ void sendCommand(const char* command)
 void pauseCallback(const std_msgs::UInt8ConstPtr& msg)
 {
   ROS_INFO("Entered Callback");
-  const char* command = NULL;
-  if (msg->data == 1)
+  const PauseStep step = pauseStep(msg->data, isPaused);
+  ROS_INFO("%s", step.logLine);
+  if (step.command)
   {
-    if (isPaused)
-    {
-      ROS_INFO("Received 1, but already paused");
-      return;
-    }
-    command = "Pause";
-    ROS_INFO("Received 1");
-    isPaused = true;
+    sendCommand(step.command);
   }
-  else if (msg->data == 0)
-  {
-    if (!isPaused)
-    {
-      ROS_INFO("Received 0, but not paused");
-      return;
-    }
-    command = "Resume";
-    ROS_INFO("Received 0");
-    isPaused = false;
-  }
-  else
-  {
-    ROS_INFO("Bad value entered on pause topic.");
-    return;
-  }
-  sendCommand(command);
 }
 
 int main(int argc, char** argv)

@@ -5,7 +5,6 @@
 #include <std_msgs/String.h>
 #include <std_msgs/UInt8.h>
 
-#include <Eigen/Geometry>
 #include <boost/make_shared.hpp>
 #include <cmath>
 #include <sstream>
@@ -15,28 +14,6 @@ namespace collision_probe
 {
 namespace
 {
-struct GridAxis
-{
-  double lower;
-  double upper;
-  int count;
-};
-
-constexpr GridAxis kStartColumn{-0.9, 0.9, kColumns};
-constexpr GridAxis kStartRow{-0.3, 0.3, kRows};
-constexpr GridAxis kEndColumn{-2.4, 2.4, kColumns};
-constexpr GridAxis kEndRow{-0.9, 0.9, kRows};
-
-float gridOffset(const GridAxis& axis, int index)
-{
-  const double step = (axis.upper - axis.lower) / axis.count;
-  return static_cast<float>(axis.lower + index * step);
-}
-
-// Side vector for a heading that points straight up or down, where turning
-// the heading about the vertical axis gives nothing to normalise.
-const Eigen::Vector3f kVerticalHeadingSide(0.0f, 1.0f, 0.0f);
-
 geometry_msgs::Point toPoint(const Eigen::Vector3f& v)
 {
   geometry_msgs::Point p;
@@ -46,93 +23,6 @@ geometry_msgs::Point toPoint(const Eigen::Vector3f& v)
   return p;
 }
 }  // namespace
-
-float startColumnOffset(int j)
-{
-  return gridOffset(kStartColumn, j);
-}
-
-float startRowOffset(int k)
-{
-  return gridOffset(kStartRow, k);
-}
-
-float endColumnOffset(int j)
-{
-  return gridOffset(kEndColumn, j);
-}
-
-float endRowOffset(int k)
-{
-  return gridOffset(kEndRow, k);
-}
-
-bool directionUsable(const Eigen::Vector3f& direction)
-{
-  // The single-precision length never equals the double 0.01, so "below
-  // 0.01" and "0.01 or less" are the same test.
-  const float length = direction.norm();
-  return std::isfinite(length) && length >= kMinDirectionLength;
-}
-
-Fan buildFan(const Eigen::Vector3f& direction, double range)
-{
-  Fan fan;
-  const float reach = static_cast<float>(range);
-  if (!directionUsable(direction) || !std::isfinite(reach) || !(reach > 0.0f))
-    return fan;
-
-  fan.far = direction.normalized() * reach;
-  Eigen::Vector3f side(-fan.far.y(), fan.far.x(), 0.0f);
-  const float sideLength = side.norm();
-  fan.side = sideLength > 0.0f && std::isfinite(sideLength) ? Eigen::Vector3f(side / sideLength) : kVerticalHeadingSide;
-  fan.up = fan.far.cross(fan.side);
-  fan.up.normalize();  // leaves a zero vector unchanged
-
-  int id = 0;
-  for (int j = 0; j < kColumns; ++j)
-  {
-    const float a = startColumnOffset(j);
-    const float c = endColumnOffset(j);
-    for (int k = 0; k < kRows; ++k)
-    {
-      const float b = startRowOffset(k);
-      const float d = endRowOffset(k);
-      fan.rays[id].start = a * fan.side + b * fan.up;
-      fan.rays[id].end = fan.far + c * fan.side + d * fan.up;
-      ++id;
-    }
-  }
-  fan.usable = true;
-  return fan;
-}
-
-Verdict castFan(const octomap::OcTree& tree, const Fan& fan)
-{
-  Verdict verdict;
-  if (!fan.usable)
-    return verdict;
-  for (const Segment& ray : fan.rays)
-  {
-    const Eigen::Vector3f along = ray.end - ray.start;
-    const double length = along.norm();
-    // The ray cast treats a non-positive range as unlimited and cannot follow
-    // a zero direction; such a segment only arises from a degenerate range.
-    if (!(length > 0.0) || !std::isfinite(length))
-      continue;
-    ++verdict.raysCast;
-    octomath::Vector3 end;
-    const bool hit = tree.castRay(octomath::Vector3(ray.start.x(), ray.start.y(), ray.start.z()),
-                                  octomath::Vector3(along.x(), along.y(), along.z()), end, true, length);
-    if (hit && ++verdict.hits > kTolerableHits)
-    {
-      verdict.status = 1;
-      verdict.collisionPoint = end;
-      return verdict;
-    }
-  }
-  return verdict;
-}
 
 visualization_msgs::Marker makeCollisionMarker(const octomath::Vector3& point)
 {
@@ -351,34 +241,16 @@ void CollisionDetector::velCallback_ver2(boost::shared_ptr<const zyr_sdk::Veloci
     return;
   counter = 0;
 
-  const Eigen::Vector3f v(velocity.x(), velocity.y(), 0.0f);
-  const float speed = v.norm();
-  const Eigen::Vector3f r(rcVector.x(), rcVector.y(), 0.0f);
-
-  debugCollisionMsg.x = speed;
-  debugCollisionMsg.y = r.norm();
+  const collision_probe::Probe probe = collision_probe::chooseProbe(velocity, rcVector);
+  debugCollisionMsg.x = probe.speed;
+  debugCollisionMsg.y = probe.stickLength;
   debugCollisionMsg.z = 0.0;
 
-  // A NaN speed fails this test too and falls back to the sticks.
-  if (static_cast<double>(speed) > 0.25)
-  {
-    double range = 10.0 * speed;
-    if (range < 15.0)
-      range = 15.0;
-    if (range > 25.0)
-      range = 25.0;
-    queryForward_ver3(octree, v, range);
-    displayRaycast(v, range);
-  }
-  else
-  {
-    queryForward_ver3(octree, r, 20.0);
-    displayRaycast(r, 20.0);
-  }
-
+  queryForward_ver3(octree, probe.direction, probe.range);
+  displayRaycast(probe.direction, probe.range);
   displayCollision(octree);
-  displayVelocityVector(v);
-  displayRC(r);
+  displayVelocityVector(probe.velocity);
+  displayRC(probe.stick);
   debugCollisionPub.publish(boost::make_shared<geometry_msgs::Vector3>(debugCollisionMsg));
 }
 
@@ -387,9 +259,7 @@ void CollisionDetector::rcCallback(zyr_sdk::RCChannels msg)
   if (!droneOriginValid)
     return;
 
-  const float p = msg.pitch / (10000.0f / 3.0f);
-  const float q = msg.roll / (10000.0f / 3.0f);
-  const float t = msg.throttle / (10000.0f / 2.0f);
+  const Eigen::Vector3f inBody = collision_probe::stickPointInBody(msg.roll, msg.pitch, msg.throttle);
   const ros::Time now = ros::Time::now();
 
   try
@@ -398,9 +268,9 @@ void CollisionDetector::rcCallback(zyr_sdk::RCChannels msg)
     geometry_msgs::PointStamped stick;
     stick.header.stamp = now;
     stick.header.frame_id = "drone";
-    stick.point.x = p;
-    stick.point.y = q;
-    stick.point.z = -t;
+    stick.point.x = inBody.x();
+    stick.point.y = inBody.y();
+    stick.point.z = inBody.z();
     geometry_msgs::PointStamped inWorld;
     tfListener.transformPoint("world", stick, inWorld);
     rcVector = Eigen::Vector3f(static_cast<float>(inWorld.point.x), static_cast<float>(inWorld.point.y),

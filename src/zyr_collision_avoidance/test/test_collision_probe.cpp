@@ -5,8 +5,12 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <utility>
 
+#include "zyr_collision_avoidance/cloud_insertion.h"
 #include "zyr_collision_avoidance/collision_monitor.h"
+#include "zyr_collision_avoidance/collision_probe.h"
 
 using collision_probe::buildFan;
 using collision_probe::castFan;
@@ -15,29 +19,24 @@ using collision_probe::Verdict;
 
 namespace
 {
-// A tree with the mapper's sensor model; `resolution` finer than the mapper's
-// lets a test place an obstacle exactly between two rays.
-struct MapperTree : octomap::OcTree
+// A tree with the mapper's own sensor model; `resolution` finer than the
+// mapper's lets a test place an obstacle exactly between two rays.
+std::unique_ptr<octomap::OcTree> mapperTree(double resolution = occupancy_mapping::kResolution)
 {
-  explicit MapperTree(double resolution = 0.3) : octomap::OcTree(resolution)
-  {
-    setProbHit(0.7);
-    setProbMiss(0.4);
-    setClampingThresMin(0.12);
-    setClampingThresMax(0.97);
-  }
-  void occupy(float x, float y, float z)
-  {
-    updateNode(octomap::point3d(x, y, z), true, false);
-  }
-};
+  return std::unique_ptr<octomap::OcTree>(occupancy_mapping::newSensorModelTree(resolution));
+}
+
+void occupy(octomap::OcTree& tree, float x, float y, float z)
+{
+  tree.updateNode(octomap::point3d(x, y, z), true, false);
+}
 
 // Occupied cells filling the plane x = `x` for |y| <= 4 and |z| <= 2.
-void addWall(MapperTree& tree, float x)
+void addWall(octomap::OcTree& tree, float x)
 {
   for (float y = -4.0f; y <= 4.0f; y += 0.1f)
     for (float z = -2.0f; z <= 2.0f; z += 0.1f)
-      tree.occupy(x, y, z);
+      occupy(tree, x, y, z);
   tree.updateInnerOccupancy();
 }
 
@@ -66,6 +65,44 @@ void expectPoint(const geometry_msgs::Point& actual, const Eigen::Vector3f& expe
   EXPECT_EQ(static_cast<double>(expected.z()), actual.z);
 }
 }  // namespace
+
+TEST(ProbeChoice, AboveAQuarterMetrePerSecondTheVelocityLooksTenSecondsAheadWithinFifteenToTwentyFive)
+{
+  const Eigen::Vector3f stick(0, 3, 0);
+  const std::pair<float, double> cases[] = {{0.26f, 15}, {1.5f, 15}, {2.0f, 20}, {2.4f, 24}, {3.0f, 25}, {40.0f, 25}};
+  for (const auto& c : cases)
+  {
+    SCOPED_TRACE(c.first);
+    // The vertical component plays no part.
+    const collision_probe::Probe probe = collision_probe::chooseProbe(Eigen::Vector3f(c.first, 0, -7), stick);
+    EXPECT_TRUE(probe.alongVelocity);
+    EXPECT_NEAR(c.second, probe.range, 1e-5);
+    expectVector(probe.direction, c.first, 0, 0);
+    EXPECT_FLOAT_EQ(c.first, probe.speed);
+    EXPECT_FLOAT_EQ(3.0f, probe.stickLength);
+  }
+}
+
+TEST(ProbeChoice, AtRestOrWithANaNSpeedTheSticksAreProbedTwentyMetres)
+{
+  const Eigen::Vector3f stick(1, 2, -2);
+  for (const Eigen::Vector3f& velocity :
+       {Eigen::Vector3f(0.25f, 0, 0), Eigen::Vector3f(0, 0, 5), Eigen::Vector3f(std::nanf(""), 1, 0)})
+  {
+    const collision_probe::Probe probe = collision_probe::chooseProbe(velocity, stick);
+    EXPECT_FALSE(probe.alongVelocity);
+    EXPECT_EQ(20.0, probe.range);
+    expectVector(probe.direction, 1, 2, 0);
+    expectVector(probe.stick, 1, 2, 0);
+  }
+}
+
+TEST(ProbeChoice, FullSticksReachThreeMetresForwardOrSidewaysAndTwoUp)
+{
+  expectVector(collision_probe::stickPointInBody(0, 10000, 0), 3, 0, 0);
+  expectVector(collision_probe::stickPointInBody(-10000, 0, 0), 0, -3, 0);
+  expectVector(collision_probe::stickPointInBody(0, 0, 10000), 0, 0, -2);
+}
 
 TEST(ProbeGrid, OffsetsRunFromTheLowerBoundAndStopOneStepShortOfTheUpper)
 {
@@ -116,8 +153,8 @@ TEST(ProbeFan, SideVectorIsTheHeadingTurnedLeftAndLengthDoesNotMatter)
 
 TEST(ProbeFan, VerticalHeadingUsesAFixedSideVectorAndStaysFinite)
 {
-  MapperTree tree;
-  addWall(tree, 10.0f);
+  const auto tree = mapperTree();
+  addWall(*tree, 10.0f);
   for (const Eigen::Vector3f& heading : {Eigen::Vector3f(0, 0, 1), Eigen::Vector3f(0, 0, -7)})
   {
     const Fan fan = buildFan(heading, 20.0);
@@ -130,7 +167,7 @@ TEST(ProbeFan, VerticalHeadingUsesAFixedSideVectorAndStaysFinite)
       EXPECT_TRUE(ray.start.allFinite());
       EXPECT_TRUE(ray.end.allFinite());
     }
-    const Verdict verdict = castFan(tree, fan);
+    const Verdict verdict = castFan(*tree, fan);
     EXPECT_EQ(collision_probe::kRayCount, verdict.raysCast);
     EXPECT_EQ(0, verdict.status);
   }
@@ -138,14 +175,14 @@ TEST(ProbeFan, VerticalHeadingUsesAFixedSideVectorAndStaysFinite)
 
 TEST(ProbeFan, ShortOrNonFiniteHeadingCastsNothing)
 {
-  const MapperTree empty;
+  const auto empty = mapperTree();
   // The single-precision length of (0.01, 0, 0) is 0.0099999998.
   const Fan tooShort = buildFan(Eigen::Vector3f(0.01f, 0, 0), 15.0);
   EXPECT_FALSE(tooShort.usable);
-  EXPECT_EQ(0, castFan(empty, tooShort).raysCast);
+  EXPECT_EQ(0, castFan(*empty, tooShort).raysCast);
   const Fan justLongEnough = buildFan(Eigen::Vector3f(0.0101f, 0, 0), 15.0);
   EXPECT_TRUE(justLongEnough.usable);
-  EXPECT_EQ(collision_probe::kRayCount, castFan(empty, justLongEnough).raysCast);
+  EXPECT_EQ(collision_probe::kRayCount, castFan(*empty, justLongEnough).raysCast);
 
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
@@ -154,13 +191,13 @@ TEST(ProbeFan, ShortOrNonFiniteHeadingCastsNothing)
   EXPECT_FALSE(buildFan(Eigen::Vector3f(3e38f, 3e38f, 0), 15.0).usable);  // length overflows
   EXPECT_FALSE(buildFan(Eigen::Vector3f(1, 0, 0), std::nan("")).usable);
   EXPECT_FALSE(buildFan(Eigen::Vector3f(1, 0, 0), 0.0).usable);
-  EXPECT_EQ(0, castFan(empty, buildFan(Eigen::Vector3f(nan, 0, 0), 15.0)).raysCast);
+  EXPECT_EQ(0, castFan(*empty, buildFan(Eigen::Vector3f(nan, 0, 0), 15.0)).raysCast);
 }
 
 TEST(ForwardQuery, EmptyTreeIsClearAfterAllSixtyRays)
 {
-  const MapperTree empty;
-  const Verdict verdict = castFan(empty, buildFan(Eigen::Vector3f(1, 0, 0), 15.0));
+  const auto empty = mapperTree();
+  const Verdict verdict = castFan(*empty, buildFan(Eigen::Vector3f(1, 0, 0), 15.0));
   EXPECT_EQ(0, verdict.status);
   EXPECT_EQ(0, verdict.hits);
   EXPECT_EQ(collision_probe::kRayCount, verdict.raysCast);
@@ -169,12 +206,12 @@ TEST(ForwardQuery, EmptyTreeIsClearAfterAllSixtyRays)
 
 TEST(ForwardQuery, WallAheadIsACollisionAtTheFourthHitBehindUnknownSpace)
 {
-  MapperTree tree;
-  addWall(tree, 10.0f);
+  const auto tree = mapperTree();
+  addWall(*tree, 10.0f);
   // Everything between the aircraft and the wall is unknown, so every ray
   // that reaches the wall has crossed unknown cells as free.
   const Fan fan = buildFan(Eigen::Vector3f(2, 0, 0), 15.0);
-  const Verdict verdict = castFan(tree, fan);
+  const Verdict verdict = castFan(*tree, fan);
   EXPECT_EQ(1, verdict.status);
   EXPECT_EQ(4, verdict.hits);
   EXPECT_EQ(4, verdict.raysCast);  // no 5th ray once the count exceeds 3
@@ -186,36 +223,36 @@ TEST(ForwardQuery, WallAheadIsACollisionAtTheFourthHitBehindUnknownSpace)
   EXPECT_NEAR(std::sqrt(10.05 * 10.05 + 1.95 * 1.95 + 0.15 * 0.15), verdict.collisionPoint.norm(), 1e-4);
 
   // The same wall behind the aircraft, or beyond the rays' segments, is clear.
-  EXPECT_EQ(0, castFan(tree, buildFan(Eigen::Vector3f(-1, 0, 0), 15.0)).status);
-  EXPECT_EQ(0, castFan(tree, buildFan(Eigen::Vector3f(0, 1, 0), 25.0)).status);
-  MapperTree farWall;
-  addWall(farWall, 20.0f);
-  EXPECT_EQ(0, castFan(farWall, buildFan(Eigen::Vector3f(1, 0, 0), 15.0)).status);
-  EXPECT_EQ(1, castFan(farWall, buildFan(Eigen::Vector3f(1, 0, 0), 25.0)).status);
+  EXPECT_EQ(0, castFan(*tree, buildFan(Eigen::Vector3f(-1, 0, 0), 15.0)).status);
+  EXPECT_EQ(0, castFan(*tree, buildFan(Eigen::Vector3f(0, 1, 0), 25.0)).status);
+  const auto farWall = mapperTree();
+  addWall(*farWall, 20.0f);
+  EXPECT_EQ(0, castFan(*farWall, buildFan(Eigen::Vector3f(1, 0, 0), 15.0)).status);
+  EXPECT_EQ(1, castFan(*farWall, buildFan(Eigen::Vector3f(1, 0, 0), 25.0)).status);
 }
 
 TEST(ForwardQuery, ThreeHitsAreClearAndResetThePointTheFourthIsACollision)
 {
-  MapperTree tree(0.1);
+  const auto tree = mapperTree(0.1);
   const Fan fan = buildFan(Eigen::Vector3f(1, 0, 0), 15.0);
   // One cell on each of three rays far out, where the rays are 0.28 m or more
   // apart, so that no other ray touches them.
   for (int index : {rayIndex(2, 1), rayIndex(5, 3), rayIndex(7, 4)})
   {
     const Eigen::Vector3f p = pointOnRay(fan.rays[index], 14.05f);
-    tree.occupy(p.x(), p.y(), p.z());
+    occupy(*tree, p.x(), p.y(), p.z());
   }
-  tree.updateInnerOccupancy();
-  Verdict verdict = castFan(tree, fan);
+  tree->updateInnerOccupancy();
+  Verdict verdict = castFan(*tree, fan);
   EXPECT_EQ(3, verdict.hits);
   EXPECT_EQ(0, verdict.status);
   EXPECT_EQ(collision_probe::kRayCount, verdict.raysCast);
   EXPECT_EQ(0.0f, verdict.collisionPoint.norm());
 
   const Eigen::Vector3f fourth = pointOnRay(fan.rays[rayIndex(8, 0)], 14.05f);
-  tree.occupy(fourth.x(), fourth.y(), fourth.z());
-  tree.updateInnerOccupancy();
-  verdict = castFan(tree, fan);
+  occupy(*tree, fourth.x(), fourth.y(), fourth.z());
+  tree->updateInnerOccupancy();
+  verdict = castFan(*tree, fan);
   EXPECT_EQ(1, verdict.status);
   EXPECT_EQ(rayIndex(8, 0) + 1, verdict.raysCast);
   EXPECT_NEAR(fourth.x(), verdict.collisionPoint.x(), 0.05 + 1e-4);
@@ -230,12 +267,12 @@ TEST(ForwardQuery, ObstacleBesideTheAircraftIsProbedOnTheMinusSideOnly)
   const Fan fan = buildFan(Eigen::Vector3f(1, 0, 0), 15.0);
   for (float side : {-1.0f, 1.0f})
   {
-    MapperTree tree(0.1);
+    const auto tree = mapperTree(0.1);
     for (float x = 0.05f; x < 0.3f; x += 0.1f)
       for (float z = -0.45f; z < 0.3f; z += 0.1f)
-        tree.occupy(x, side * 0.85f, z);
-    tree.updateInnerOccupancy();
-    const Verdict verdict = castFan(tree, fan);
+        occupy(*tree, x, side * 0.85f, z);
+    tree->updateInnerOccupancy();
+    const Verdict verdict = castFan(*tree, fan);
     if (side < 0)
     {
       EXPECT_EQ(1, verdict.status);
@@ -251,12 +288,12 @@ TEST(ForwardQuery, ObstacleBesideTheAircraftIsProbedOnTheMinusSideOnly)
 
 TEST(ForwardQuery, FreeCellsAreNotHits)
 {
-  MapperTree tree;
+  const auto tree = mapperTree();
   for (float y = -4.0f; y <= 4.0f; y += 0.1f)
     for (float z = -2.0f; z <= 2.0f; z += 0.1f)
-      tree.updateNode(octomap::point3d(10.0f, y, z), false, false);
-  tree.updateInnerOccupancy();
-  const Verdict verdict = castFan(tree, buildFan(Eigen::Vector3f(1, 0, 0), 15.0));
+      tree->updateNode(octomap::point3d(10.0f, y, z), false, false);
+  tree->updateInnerOccupancy();
+  const Verdict verdict = castFan(*tree, buildFan(Eigen::Vector3f(1, 0, 0), 15.0));
   EXPECT_EQ(0, verdict.status);
   EXPECT_EQ(0, verdict.hits);
 }

@@ -151,6 +151,14 @@ TEST(CloudValidation, RowsAndDataMustHoldExactlyTheDeclaredPoints)
   EXPECT_EQ("row_step 0 is shorter than width * point_step = 25769803776", cloudLayoutProblem(cloud));
 }
 
+TEST(RollingWindow, ATreeIsDueStrictlyAfterTwelveHundredthsOfASecond)
+{
+  EXPECT_FALSE(occupancy_mapping::windowElapsed(0));
+  EXPECT_FALSE(occupancy_mapping::windowElapsed(120000000));
+  EXPECT_TRUE(occupancy_mapping::windowElapsed(120000001));
+  EXPECT_FALSE(occupancy_mapping::windowElapsed(-1));  // a clock that went back
+}
+
 TEST(SensorModel, NewTreeHasTheMappersSettingsAndNoNodes)
 {
   auto tree = newTree();

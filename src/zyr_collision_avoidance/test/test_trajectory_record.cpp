@@ -272,3 +272,20 @@ TEST(SetupSubscriber, UsesTheLowSixteenBitsOfThePort)
   close(fd);
   close(listener);
 }
+
+TEST(PauseLatch, OnlyChangesSendACommandAndOtherValuesChangeNothing)
+{
+  bool paused = false;
+  const auto step = [&](std::uint8_t status)
+  {
+    const PauseStep s = pauseStep(status, paused);
+    return std::string(s.command ? s.command : "-") + " / " + s.logLine;
+  };
+  EXPECT_EQ("- / Received 0, but not paused", step(0));
+  EXPECT_EQ("Pause / Received 1", step(1));
+  EXPECT_EQ("- / Received 1, but already paused", step(1));
+  EXPECT_EQ("- / Bad value entered on pause topic.", step(2));
+  EXPECT_TRUE(paused);
+  EXPECT_EQ("Resume / Received 0", step(0));
+  EXPECT_FALSE(paused);
+}

@@ -7,13 +7,13 @@
 #include <cmath>
 #include <cstdint>
 
+#include "zyr_collision_avoidance/motion_constants.h"
+
 namespace guarded_flight_logic
 {
-// Divisors in single precision: the nearest floats to 10000/3 and 10000/45,
-// so full deflection (10000) gives exactly 3.0 and 45.0.
-constexpr float kRollPitchDivisor = 3333.3333f;
-constexpr float kYawDivisor = 222.22223f;
-constexpr float kThrottleDivisor = 5000.0f;
+using motion_constants::kRollPitchDivisor;
+using motion_constants::kThrottleDivisor;
+using motion_constants::kYawDivisor;
 
 // Control-mode bytes of the attitude-control service; they differ in bit 4
 // only. With kFlagHoldHeight, z is the height to hold; with kFlagVerticalSpeed,
@@ -25,7 +25,7 @@ constexpr uint8_t kStatusClear = 0;
 constexpr uint8_t kStatusDanger = 1;
 
 // Clear messages must come slower than this (m/s, horizontal) to count.
-constexpr float kSlowSpeed = 0.25f;
+using motion_constants::kSlowSpeed;
 // DANGER is released by the first clear message once more than this many slow
 // clear messages have been counted.
 constexpr int32_t kClearanceCount = 14;

@@ -18,24 +18,12 @@
 
 #include <string>
 
-// The computations of the mapper that need no ROS graph, so that they can be
-// exercised without a master.
+#include "zyr_collision_avoidance/cloud_insertion.h"
+
+// The insertion itself (cloudLayoutProblem, newSensorModelTree, insertHits)
+// lives in cloud_insertion.h; the marker walk stays here beside the ROS glue.
 namespace occupancy_mapping
 {
-/// Why the cloud's layout cannot be read safely (fields, strides, sizes), or
-/// an empty string when it can. Neither the transform nor the insertion may be
-/// handed a cloud for which this is not empty: both read the point data
-/// without bounds checks.
-std::string cloudLayoutProblem(const sensor_msgs::PointCloud2& cloud);
-
-/// A new, empty tree with the mapper's sensor model, or null when none could
-/// be allocated. The caller owns it.
-octomap::OcTree* newSensorModelTree(double resolution);
-
-/// Adds one hit for every point within 30 m horizontally of the world origin.
-/// `cloud` must have passed cloudLayoutProblem().
-void insertHits(const sensor_msgs::PointCloud2& cloud, octomap::OcTree& tree);
-
 /// Fills `markers` with one CUBE_LIST per tree depth holding the centres of
 /// the occupied leaves that lie between -2 m and 2 m in height. With
 /// `collectPoints` false the leaves are walked but nothing is filled. False,

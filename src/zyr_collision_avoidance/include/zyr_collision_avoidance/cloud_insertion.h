@@ -1,0 +1,47 @@
+// How the mapper turns point clouds into hits, free of ROS so that it can be
+// exercised and measured without a master: which clouds can be read safely,
+// the tree with the mapper's sensor model, the insertion of every point within
+// 30 m as a hit, and when a tree's 0.12 s window has passed.
+#ifndef ZYR_COLLISION_AVOIDANCE_CLOUD_INSERTION_H
+#define ZYR_COLLISION_AVOIDANCE_CLOUD_INSERTION_H
+
+#include <octomap/OcTree.h>
+#include <sensor_msgs/PointCloud2.h>
+
+#include <cstdint>
+#include <string>
+
+namespace occupancy_mapping
+{
+// Edge of a voxel of the map, metres.
+constexpr double kResolution = 0.3;
+// Points farther than this from the vertical axis through the world origin
+// are left out, metres.
+constexpr double kInsertionRadius = 30.0;
+// A tree collects the clouds of this window before it is published, in
+// nanoseconds of the ROS clock (0.12 s).
+constexpr std::int64_t kWindowNanoseconds = 120000000;
+
+/// Why the cloud's layout cannot be read safely (fields, strides, sizes), or
+/// an empty string when it can. Neither the transform nor the insertion may be
+/// handed a cloud for which this is not empty: both read the point data
+/// without bounds checks.
+std::string cloudLayoutProblem(const sensor_msgs::PointCloud2& cloud);
+
+/// A new, empty tree with the mapper's sensor model, or null when none could
+/// be allocated. The caller owns it.
+octomap::OcTree* newSensorModelTree(double resolution = kResolution);
+
+/// Adds one hit for every point within kInsertionRadius horizontally of the
+/// world origin. `cloud` must have passed cloudLayoutProblem().
+void insertHits(const sensor_msgs::PointCloud2& cloud, octomap::OcTree& tree);
+
+/// True once a tree started `elapsedNanoseconds` ago (ROS clock) has had its
+/// window: strictly more than 0.12 s.
+inline bool windowElapsed(std::int64_t elapsedNanoseconds)
+{
+  return elapsedNanoseconds > kWindowNanoseconds;
+}
+}  // namespace occupancy_mapping
+
+#endif  // ZYR_COLLISION_AVOIDANCE_CLOUD_INSERTION_H
