@@ -1,0 +1,250 @@
+"""Watching and judging one closed-loop flight from the outside.
+
+A FlightWatcher subscribes to the simulated aircraft's truth and to what the
+programs of the loop published: the verdicts, the latched status that
+guarded_flight echoes, the monitor's debug vector, every attitude request the
+SDK node stand-in received, the commands that reached the state server,
+guarded_flight's log lines and the maps. The functions below judge a flight
+from that record; the end-to-end tests, the demo recorder and the envelope
+sweep all use them, so that a flight is judged one way only.
+
+It touches nothing in the graph except by subscribing.
+"""
+import bisect
+import math
+import threading
+
+import rospy
+from geometry_msgs.msg import Vector3
+from rosgraph_msgs.msg import Log
+from std_msgs.msg import String, UInt8
+
+from zyr_simulation.msg import AttitudeCommand, VehicleTruth
+
+GATED_LINE = "collision_status == DANGER, no remapping"
+# Two "no remapping" lines of guarded_flight closer than this belong to one
+# latched danger: between them it sent nothing. (Stick messages come at 50 Hz;
+# releasing and latching again takes at least sixteen verdicts, 0.8 s.)
+GATED_GAP = 0.2
+# Slower than this (m/s, horizontal) the aircraft counts as standing still.
+STANDSTILL_SPEED = 0.05
+
+
+def commands_during_danger(request_stamps, gated_stamps, gap=GATED_GAP):
+    """Attitude requests that the SDK node stand-in received while guarded_flight
+    held a latched danger, judged only on the two programs' own clocks (both on
+    this machine), so that a slow observer cannot shift the verdict: a request
+    stamped between two of guarded_flight's "no remapping" lines less than `gap`
+    apart arrived while the danger was latched. Seconds, any order."""
+    gated = sorted(gated_stamps)
+    count = 0
+    for s in request_stamps:
+        i = bisect.bisect_right(gated, s)
+        if 0 < i < len(gated) and gated[i] - gated[i - 1] < gap:
+            count += 1
+    return count
+
+
+def danger_episodes(verdicts):
+    """Runs of danger (1) in a sequence of verdicts."""
+    episodes, last = 0, 0
+    for v in verdicts:
+        episodes += v == 1 and last != 1
+        last = v
+    return episodes
+
+
+def pause_problems(server_commands, verdicts):
+    """What is wrong with the commands that reached the state server, given the
+    verdicts: state_bridge says "Pause" at the start of each run of danger
+    verdicts and "Resume" at its end, alternating from "Pause". An empty list
+    when nothing is wrong."""
+    problems = []
+    for i, command in enumerate(server_commands):
+        expected = "Pause" if i % 2 == 0 else "Resume"
+        if command != expected:
+            problems.append("command %d is %r, expected %r" % (i, command, expected))
+    episodes = danger_episodes(verdicts)
+    ends_in_danger = bool(verdicts) and verdicts[-1] == 1
+    pauses = server_commands.count("Pause")
+    resumes = server_commands.count("Resume")
+    if pauses != episodes:
+        problems.append("%d pauses for %d danger episodes" % (pauses, episodes))
+    if resumes != episodes - (1 if ends_in_danger else 0):
+        problems.append("%d resumes for %d danger episodes%s" % (
+            resumes, episodes, ", the last still running" if ends_in_danger else ""))
+    return problems
+
+
+def horizontal_speed(truth):
+    return math.hypot(truth.vx, truth.vy)
+
+
+class FlightWatcher:
+    """Everything seen of one flight, in arrival order. Callbacks run on rospy's
+    threads; read the fields under `lock`, or wait with wait_until()."""
+
+    def __init__(self, timeline=False):
+        self.lock = threading.Condition()
+        self.timeline = timeline
+        self.rows = []  # 50 Hz timeline of the truth with the system's state, when asked for
+        self.t0 = None  # stamp of the first truth sample
+        self.truth = None
+        self.collided_at = None
+        self.ever_frozen = False
+        self.min_distance = None  # to the nearest obstacle (ground left out), m
+        self.min_ahead = None  # straight ahead along the heading, m
+        self.min_ahead_before_danger = None
+        self.max_speed = 0.0
+        self.verdicts = []  # values of collision_info_msg
+        self.verdict_times = []  # s since t0
+        self.verdict_changes = []  # (s, value)
+        self.first_danger = None  # (s, truth then, requests before it)
+        self.latch = []  # guarded_flight's latched status
+        self.latch_times = []
+        self.latch_changes = []
+        self.debug = []  # the monitor's (speed, stick length, collision distance) per query
+        self.requests = []  # AttitudeCommand messages
+        self.request_stamps = []  # their arrival stamps at the stand-in, s
+        self.server_commands = []  # "Pause" / "Resume"
+        self.server_command_times = []
+        self.gated_stamps = []  # guarded_flight's "no remapping" lines, its own clock
+        self.octrees = 0
+        s = rospy.Subscriber
+        self.truth_sub = s("/sim/truth", VehicleTruth, self._on_truth, queue_size=1000)
+        # Published by the collision monitor (and by nothing when it is left out).
+        self.monitor_subs = [
+            s("/collision_info_msg", UInt8, self._on_verdict, queue_size=1000),
+            s("/zyr_collision_avoidance/debug_collision_msg", Vector3, self._on_debug, queue_size=1000),
+        ]
+        self.loop_subs = [
+            s("/zyr_collision_avoidance/debug_guarded_flight", UInt8, self._on_latch, queue_size=1000),
+            s("/sdk_standin/attitude_requests", AttitudeCommand, self._on_request, queue_size=5000),
+            s("/state_server/command", String, self._on_server_command, queue_size=100),
+            s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
+        ]
+        self.log_sub = s("/rosout", Log, self._on_log, queue_size=5000)
+
+    def close(self):
+        for sub in [self.truth_sub, self.log_sub] + self.monitor_subs + self.loop_subs:
+            sub.unregister()
+
+    def connected(self, monitor=True):
+        """Every subscription that the running graph can feed has its publisher,
+        and the aircraft has reported its state."""
+        subs = [self.truth_sub, self.log_sub] + self.loop_subs + (self.monitor_subs if monitor else [])
+        with self.lock:
+            have_truth = self.truth is not None
+        return have_truth and all(sub.get_num_connections() > 0 for sub in subs)
+
+    def wait_until(self, predicate, timeout):
+        """Waits until predicate(self) holds (checked under the lock, after each
+        message), or `timeout` seconds of wall time; returns the last result."""
+        with self.lock:
+            return self.lock.wait_for(lambda: predicate(self), timeout)
+
+    def now(self):
+        """Seconds since the first truth sample, on the ROS clock."""
+        return rospy.get_time() - (self.t0 if self.t0 is not None else rospy.get_time())
+
+    # ------------------------------------------------------------ judgement
+    def collided(self):
+        return self.collided_at is not None
+
+    def commands_during_danger(self):
+        return commands_during_danger(self.request_stamps, self.gated_stamps)
+
+    def pause_problems(self):
+        return pause_problems(self.server_commands, self.verdicts)
+
+    def danger_episodes(self):
+        return danger_episodes(self.verdicts)
+
+    def describe(self):
+        m = self.truth
+        if m is None:
+            return "no truth from vehicle_sim yet"
+        return ("aircraft at x %.2f y %.2f, %.2f m ahead to the obstacle, speed %.2f m/s, %d verdicts, "
+                "%d attitude requests, pilot at %.2f s" % (m.x, m.y, m.distance_ahead, horizontal_speed(m),
+                                                          len(self.verdicts), len(self.requests), m.pilot_time))
+
+    # ------------------------------------------------------------ callbacks
+    def _on_truth(self, m):
+        with self.lock:
+            if self.t0 is None:
+                self.t0 = m.header.stamp.to_sec()
+            t = m.header.stamp.to_sec() - self.t0
+            self.truth = m
+            self.max_speed = max(self.max_speed, math.sqrt(m.vx ** 2 + m.vy ** 2 + m.vz ** 2))
+            self.ever_frozen = self.ever_frozen or m.pilot_frozen
+            if m.obstacle_distance >= 0:
+                self.min_distance = _least(self.min_distance, m.obstacle_distance)
+            if m.distance_ahead >= 0:
+                self.min_ahead = _least(self.min_ahead, m.distance_ahead)
+                if self.first_danger is None:
+                    self.min_ahead_before_danger = _least(self.min_ahead_before_danger, m.distance_ahead)
+            if m.collided and self.collided_at is None:
+                self.collided_at = t
+            if self.timeline:
+                self.rows.append({
+                    "t": round(t, 3), "x": round(m.x, 3), "y": round(m.y, 3), "z": round(m.z, 3),
+                    "speed": round(math.sqrt(m.vx ** 2 + m.vy ** 2 + m.vz ** 2), 3),
+                    "obstacle_distance": round(m.obstacle_distance, 3),
+                    "distance_ahead": round(m.distance_ahead, 3), "collided": int(m.collided),
+                    "verdict": self.verdicts[-1] if self.verdicts else -1,
+                    "latched": self.latch[-1] if self.latch else -1,
+                    "commands": len(self.requests), "pilot_frozen": int(m.pilot_frozen),
+                    "stick_pitch": m.stick_pitch, "stick_roll": m.stick_roll,
+                })
+            self.lock.notify_all()
+
+    def _on_verdict(self, m):
+        with self.lock:
+            t = round(self.now(), 3)
+            if m.data == 1 and self.first_danger is None and self.truth is not None:
+                self.first_danger = (t, self.truth, len(self.requests))
+            if not self.verdicts or m.data != self.verdicts[-1]:
+                self.verdict_changes.append((t, m.data))
+            self.verdicts.append(m.data)
+            self.verdict_times.append(t)
+            self.lock.notify_all()
+
+    def _on_latch(self, m):
+        with self.lock:
+            t = round(self.now(), 3)
+            if not self.latch or m.data != self.latch[-1]:
+                self.latch_changes.append((t, m.data))
+            self.latch.append(m.data)
+            self.latch_times.append(t)
+            self.lock.notify_all()
+
+    def _on_debug(self, m):
+        with self.lock:
+            self.debug.append(m)
+            self.lock.notify_all()
+
+    def _on_request(self, m):
+        with self.lock:
+            self.requests.append(m)
+            self.request_stamps.append(m.header.stamp.to_sec())
+            self.lock.notify_all()
+
+    def _on_server_command(self, m):
+        with self.lock:
+            self.server_commands.append(m.data)
+            self.server_command_times.append(round(self.now(), 3))
+            self.lock.notify_all()
+
+    def _on_octree(self, _):
+        with self.lock:
+            self.octrees += 1
+
+    def _on_log(self, m):
+        if m.name == "/guarded_flight" and m.msg == GATED_LINE:
+            with self.lock:
+                self.gated_stamps.append(m.header.stamp.to_sec())
+                self.lock.notify_all()
+
+
+def _least(current, value):
+    return value if current is None else min(current, value)
