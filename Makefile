@@ -3,8 +3,12 @@
 #
 #   make deps        install the Debian packages the workspace needs (idempotent)
 #   make build       build every package into build/ and devel/
-#   make test        build and run every test; ends with "N passed, N failed"
-#   make test SANITIZE=1   the same with AddressSanitizer and UBSan (build-asan/)
+#   make lint        check every package's manifest and build files (catkin_lint)
+#   make install     build and install every package into install/
+#   make test        lint, build, install and run every test, the install space
+#                    included; ends with "N passed, N failed"
+#   make test SANITIZE=1   the same with AddressSanitizer and UBSan, warnings as
+#                    errors (build-asan/, devel-asan/, install-asan/)
 #   make bench       print the benchmark figures
 #   make demo        fly the simulated aircraft at a wall with the system in the loop;
 #                    results in demo-output/ (AVOIDANCE=off: without the collision
@@ -28,9 +32,10 @@ SANITIZE ?= 0
 ifeq ($(SANITIZE),1)
 BUILD_DIR := build-asan
 DEVEL_DIR := devel-asan
+INSTALL_DIR := install-asan
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 CMAKE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	"-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" "-DCMAKE_C_FLAGS=$(SAN_FLAGS)" \
+	"-DCMAKE_CXX_FLAGS=$(SAN_FLAGS) -Werror" "-DCMAKE_C_FLAGS=$(SAN_FLAGS)" \
 	"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" \
 	"-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined"
 export ASAN_OPTIONS := detect_leaks=1:abort_on_error=1:strict_string_checks=1
@@ -39,15 +44,17 @@ export UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
 else
 BUILD_DIR := build
 DEVEL_DIR := devel
+INSTALL_DIR := install
 CMAKE_ARGS := -DCMAKE_BUILD_TYPE=Release
 endif
 
 CATKIN_MAKE := catkin_make -C $(CURDIR) --build $(BUILD_DIR) \
-	-DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(DEVEL_DIR) -DPYTHON_EXECUTABLE=/usr/bin/python3 $(CMAKE_ARGS)
+	-DCATKIN_DEVEL_PREFIX=$(CURDIR)/$(DEVEL_DIR) -DCMAKE_INSTALL_PREFIX=$(CURDIR)/$(INSTALL_DIR) \
+	-DPYTHON_EXECUTABLE=/usr/bin/python3 $(CMAKE_ARGS)
 
 APT_PACKAGES := \
 	build-essential cmake googletest libgtest-dev \
-	catkin ros-message-generation ros-std-msgs ros-sensor-msgs ros-geometry-msgs ros-visualization-msgs \
+	catkin catkin-lint ros-message-generation ros-std-msgs ros-sensor-msgs ros-geometry-msgs ros-visualization-msgs \
 	libroscpp-dev libtf-dev libpcl-ros-dev liboctomap-dev libvisualization-msgs-dev libeigen3-dev \
 	python3-rosmaster rosout python3-roslaunch python3-rostest librostest-dev \
 	python3-rostopic python3-rospy python3-tf2-ros rosbash
@@ -64,7 +71,7 @@ endif
 # DEMO_ARGS: more options of run_demo, e.g. "--rviz off", "--bag", "--beams 64"
 DEMO_ARGS ?=
 
-.PHONY: all deps deps-demo build test bench demo clean
+.PHONY: all deps deps-demo build lint install test bench demo clean
 
 all: build
 
@@ -89,11 +96,26 @@ deps-demo:
 build: deps
 	$(CATKIN_MAKE) -j$(JOBS)
 
-test: build
+# Warnings count: catkin_lint exits non-zero on errors only, --strict makes
+# every reported warning one. -q leaves out the note that no rosdep database
+# is there to check the names of system dependencies against.
+lint: deps
+	catkin_lint -W1 --strict --offline -q src
+	@echo "catkin_lint: no errors, no warnings"
+
+install: build
+	$(CATKIN_MAKE) -j$(JOBS) install
+
+# The install-space check writes its result beside the others, so the summary
+# counts it; its own status covers a check that could not even write it.
+test: lint build
 	rm -rf $(BUILD_DIR)/test_results
 	$(CATKIN_MAKE) -j$(JOBS) tests
 	$(CATKIN_MAKE) -j1 run_tests
-	/usr/bin/python3 tools/test_summary.py $(BUILD_DIR)/test_results
+	$(CATKIN_MAKE) -j$(JOBS) install
+	status=0; /usr/bin/python3 tools/check_install_space.py $(CURDIR)/$(INSTALL_DIR) \
+		$(BUILD_DIR)/test_results/install_space || status=$$?; \
+	/usr/bin/python3 tools/test_summary.py $(BUILD_DIR)/test_results && exit $$status
 
 bench: build
 	$(CATKIN_MAKE) -j$(JOBS) benchmarks
@@ -104,4 +126,4 @@ demo: build deps-demo
 		--output $(CURDIR)/$(DEMO_OUTPUT) $(DEMO_ARGS)
 
 clean:
-	rm -rf build devel build-asan devel-asan .ros
+	rm -rf build devel install build-asan devel-asan install-asan .ros
