@@ -638,8 +638,14 @@ void IncidentRecorder::startRenderer(const std::string& folder)
   if (settings_.renderer.empty())
     return;
   std::vector<char*> argv = {const_cast<char*>(settings_.renderer.c_str()), const_cast<char*>(folder.c_str()), nullptr};
+  // A session of its own: a picture under way is finished even when the
+  // launch that stops this node signals the node's whole process group.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   pid_t pid = 0;
-  const int err = posix_spawn(&pid, settings_.renderer.c_str(), nullptr, nullptr, argv.data(), environ);
+  const int err = posix_spawn(&pid, settings_.renderer.c_str(), nullptr, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   if (err != 0)
   {
     ROS_WARN("incident_recorder: no picture for %s: cannot start %s: %s", folder.c_str(), settings_.renderer.c_str(),
