@@ -41,7 +41,6 @@ namespace
 // The messages of one query of the monitor come within a few milliseconds of
 // its verdict; the neighbouring queries are 50 ms away.
 constexpr double kSameQuery = 0.025;
-constexpr std::chrono::seconds kRendererPatience(5);
 constexpr double kClockJump = 1.0;  // seconds backwards that start a new time line
 // The buffer holds before + after seconds at most; with clouds that is some
 // 15 MB a second.
@@ -238,7 +237,7 @@ IncidentRecorder::~IncidentRecorder()
   }
   wake_.notify_all();
   writer_.join();
-  reapRenderers(true);
+  pumpRenderer(true);
 }
 
 // ------------------------------------------------------------------ spin thread
@@ -396,7 +395,7 @@ void IncidentRecorder::writerLoop()
         return;
       wake_.wait_for(lock, std::chrono::seconds(1));
       lock.unlock();
-      reapRenderers(false);
+      pumpRenderer(false);
       lock.lock();
       continue;
     }
@@ -589,7 +588,7 @@ void IncidentRecorder::writeIncident(Job& job)
       open_.erase(open_.begin());
   }
   prune();
-  startRenderer(folder.string());
+  drawPicture(folder.string());
 }
 
 void IncidentRecorder::releaseIncidents(const ros::Time& when)
@@ -630,14 +629,39 @@ void IncidentRecorder::prune()
     open_.erase(std::remove_if(open_.begin(), open_.end(),
                                [&folder](const OpenIncident& o) { return o.folder == folder.string(); }),
                 open_.end());
+    toDraw_.erase(std::remove(toDraw_.begin(), toDraw_.end(), folder.string()), toDraw_.end());
   }
 }
 
-void IncidentRecorder::startRenderer(const std::string& folder)
+void IncidentRecorder::drawPicture(const std::string& folder)
 {
-  if (settings_.renderer.empty())
+  if (!settings_.renderer.empty())
+    toDraw_.push_back(folder);
+  pumpRenderer(false);
+}
+
+void IncidentRecorder::pumpRenderer(bool stopping)
+{
+  if (renderer_ > 0)
+  {
+    int status = 0;
+    const pid_t done = waitpid(renderer_, &status, WNOHANG);
+    if (done != 0)
+    {
+      if (done < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        ROS_WARN("incident_recorder: pictures missing in %s (see the renderer's lines before)", drawing_.c_str());
+      renderer_ = 0;
+    }
+  }
+  // One renderer at a time, with every folder that waits: the pictures must
+  // not compete with the flight programs. A node that stops leaves the
+  // renderer (in a session of its own) to finish its work.
+  if (toDraw_.empty() || (renderer_ > 0 && !stopping))
     return;
-  std::vector<char*> argv = {const_cast<char*>(settings_.renderer.c_str()), const_cast<char*>(folder.c_str()), nullptr};
+  std::vector<char*> argv = {const_cast<char*>(settings_.renderer.c_str())};
+  for (const std::string& folder : toDraw_)
+    argv.push_back(const_cast<char*>(folder.c_str()));
+  argv.push_back(nullptr);
   // A session of its own: a picture under way is finished even when the
   // launch that stops this node signals the node's whole process group.
   posix_spawnattr_t attributes;
@@ -646,36 +670,17 @@ void IncidentRecorder::startRenderer(const std::string& folder)
   pid_t pid = 0;
   const int err = posix_spawn(&pid, settings_.renderer.c_str(), nullptr, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
+  std::string folders;
+  for (const std::string& folder : toDraw_)
+    folders += (folders.empty() ? "" : ", ") + folder;
+  toDraw_.clear();
   if (err != 0)
   {
-    ROS_WARN("incident_recorder: no picture for %s: cannot start %s: %s", folder.c_str(), settings_.renderer.c_str(),
+    ROS_WARN("incident_recorder: no pictures for %s: cannot start %s: %s", folders.c_str(), settings_.renderer.c_str(),
              std::strerror(err));
     return;
   }
   setpriority(PRIO_PROCESS, static_cast<id_t>(pid), 19);
-  renderers_.emplace_back(pid, folder);
-}
-
-void IncidentRecorder::reapRenderers(bool wait)
-{
-  const auto deadline = std::chrono::steady_clock::now() + kRendererPatience;
-  while (!renderers_.empty())
-  {
-    for (auto it = renderers_.begin(); it != renderers_.end();)
-    {
-      int status = 0;
-      const pid_t done = waitpid(it->first, &status, WNOHANG);
-      if (done == 0)
-      {
-        ++it;
-        continue;
-      }
-      if (done < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        ROS_WARN("incident_recorder: no picture for %s (the renderer failed)", it->second.c_str());
-      it = renderers_.erase(it);
-    }
-    if (!wait || renderers_.empty() || std::chrono::steady_clock::now() > deadline)
-      return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  renderer_ = pid;
+  drawing_ = folders;
 }

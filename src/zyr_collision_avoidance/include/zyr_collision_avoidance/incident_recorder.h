@@ -35,7 +35,7 @@ public:
     std::string outputDir;
     std::size_t maxIncidents = 50;
     bool clouds = false;   // also keep the raw LiDAR clouds
-    std::string renderer;  // program drawing incident.png from a folder; empty: no picture
+    std::string renderer;  // program drawing incident.png in the folders it is given; empty: no pictures
   };
 
   /// The settings from the private parameters ~before, ~after, ~output_dir,
@@ -49,7 +49,8 @@ public:
 
   IncidentRecorder(ros::NodeHandle& nh, const Settings& settings);
   /// Writes an incident whose recording is still running with what it has,
-  /// finishes the queued writes and waits a little for the renderers.
+  /// finishes the queued writes and hands the pictures still to be drawn to
+  /// a renderer that outlives the node.
   ~IncidentRecorder();
 
   IncidentRecorder(const IncidentRecorder&) = delete;
@@ -126,8 +127,8 @@ private:
   incident_rules::Summary summarise(const Job& job) const;
   void writeBag(const Job& job, const std::string& path, incident_rules::Summary& summary) const;
   void prune();
-  void startRenderer(const std::string& folder);
-  void reapRenderers(bool wait);
+  void drawPicture(const std::string& folder);
+  void pumpRenderer(bool stopping);
 
   Settings settings_;
   std::vector<Topic> topics_;
@@ -151,8 +152,10 @@ private:
   bool stopping_ = false;
 
   // Writer thread only
-  std::vector<OpenIncident> open_;  // written, guard still withholding
-  std::vector<std::pair<pid_t, std::string>> renderers_;
+  std::vector<OpenIncident> open_;   // written, guard still withholding
+  std::vector<std::string> toDraw_;  // folders waiting for their picture
+  pid_t renderer_ = 0;               // the renderer at work, if any
+  std::string drawing_;              // its folders
   std::thread writer_;
 };
 
