@@ -51,7 +51,7 @@ names = sorted(n for n in os.listdir(folder) if not n.startswith(".")) if os.pat
 def mean_size(f):
     sizes = [os.path.getsize(os.path.join(folder, n, f)) for n in names if os.path.exists(os.path.join(folder, n, f))]
     return sum(sizes) / len(sizes) / 1e6 if sizes else float("nan")
-print("  %-15s CPU %4.1f %% of one core, RSS %5.1f MB (peak %5.1f MB) over %.0f s; %d incidents, "
+print("  %-15s CPU %4.1f %% of one core, RSS %5.1f MB (peak %5.1f MB) over %.0f s; incidents: %d, "
       "bag %.2f MB, picture %.2f MB each" % (
           "with clouds:" if clouds else "without clouds:", sample["cpu_percent"], sample["rss_mean_mb"],
           sample["rss_max_mb"], sample["seconds"], len(names), mean_size("incident.bag"), mean_size("incident.png")))
