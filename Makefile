@@ -57,7 +57,9 @@ APT_PACKAGES := \
 	catkin catkin-lint ros-message-generation ros-std-msgs ros-sensor-msgs ros-geometry-msgs ros-visualization-msgs \
 	libroscpp-dev libtf-dev libpcl-ros-dev liboctomap-dev libvisualization-msgs-dev libeigen3-dev \
 	python3-rosmaster rosout python3-roslaunch python3-rostest librostest-dev \
-	python3-rostopic python3-rospy python3-tf2-ros rosbash
+	python3-rostopic python3-rospy python3-tf2-ros rosbash \
+	librosbag-storage-dev libtopic-tools-dev libroslib-dev \
+	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs
 
 # The demo's plot, its rviz picture under a virtual display, bag recording and replay.
 DEMO_APT_PACKAGES := python3-matplotlib python3-pil rviz xvfb xauth python3-rosbag python3-rosnode

@@ -1,0 +1,1 @@
+"""Reading and drawing the incidents written by incident_recorder."""
