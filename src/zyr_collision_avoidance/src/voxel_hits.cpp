@@ -160,15 +160,16 @@ void addHitsByVoxel(const CloudPoints& points, double maxHorizontalSquared, octo
           !coordinateKey(inverseResolution * dy, halfRange, ky) ||
           !coordinateKey(inverseResolution * double(z), halfRange, kz))
         continue;
-      const std::uint64_t code = spreadBits(kx) | spreadBits(ky) << 1 | spreadBits(kz) << 2;
-      if (code == previous && (entries.back() & kCountMask) != kCountMask)
+      const std::uint64_t packed = kx | std::uint64_t(ky) << 16 | std::uint64_t(kz) << 32;
+      if (packed == previous && (entries.back() & kCountMask) != kCountMask)
       {
         ++entries.back();
       }
       else
       {
+        const std::uint64_t code = spreadBits(kx) | spreadBits(ky) << 1 | spreadBits(kz) << 2;
         entries.push_back(code << kCountBits | 1);
-        previous = code;
+        previous = packed;
       }
     }
   }
@@ -179,6 +180,9 @@ void addHitsByVoxel(const CloudPoints& points, double maxHorizontalSquared, octo
   const float lower = tree.getClampingThresMinLog();
   const float upper = tree.getClampingThresMaxLog();
   const float newNodeValue = octomap::OcTreeNode().getLogOdds();
+  // In a tree without nodes every voxel starts as a new node, whatever the
+  // writes before it (see above); the first cloud of a window needs no search.
+  const bool wasEmpty = tree.getRoot() == nullptr;
   // The codes of the voxels written go to the front of `entries`, behind the
   // entries already read.
   std::size_t written = 0;
@@ -190,7 +194,7 @@ void addHitsByVoxel(const CloudPoints& points, double maxHorizontalSquared, octo
       hits += entries[i] & kCountMask;
 
     const octomap::OcTreeKey key(gatherBits(code), gatherBits(code >> 1), gatherBits(code >> 2));
-    const octomap::OcTreeNode* node = tree.search(key);
+    const octomap::OcTreeNode* node = wasEmpty ? nullptr : tree.search(key);
     bool known = node != nullptr;
     float logOdds = known ? node->getLogOdds() : newNodeValue;
     bool changed = false;
