@@ -200,6 +200,8 @@ void addHitsByVoxel(const CloudPoints& points, double maxHorizontalSquared, octo
     bool changed = false;
     for (; hits > 0; --hits)
     {
+      // updateNode leaves a known voxel at its clamping threshold alone;
+      // otherwise it adds the hit and clamps.
       if (known && ((hit >= 0 && logOdds >= upper) || (hit <= 0 && logOdds <= lower)))
         break;
       logOdds += hit;
