@@ -34,6 +34,10 @@ using Clock = std::chrono::steady_clock;
 // 2.6 million points/s in clouds of this scan: twice a 64-beam LiDAR's rate.
 const double kTargetRate = 21.6;
 
+// Highest rates sustained while the mapper made one updateNode per point (M
+// points/s): the static scene, every cloud lifted.
+const double kPerPointSustained[2] = {12.0, 4.8};
+
 struct Handled
 {
   unsigned width;
@@ -88,6 +92,7 @@ RunResult run(ros::Publisher& pub, const sensor_msgs::PointCloud2& scan, double 
   std::map<unsigned, Clock::time_point> publishedAt;
   double points = 0;
   ros::WallRate pace(rate);
+  const Clock::time_point sendStart = Clock::now();
   sensor_msgs::PointCloud2 cloud = scan;
   for (std::size_t i = 0; i < count && ros::ok(); ++i)
   {
@@ -105,7 +110,9 @@ RunResult run(ros::Publisher& pub, const sensor_msgs::PointCloud2& scan, double 
     pace.sleep();
   }
   result.sent = publishedAt.size();
-  result.pointsPerSecond = points / count * rate;
+  // What was sent, not what was asked for: at the highest rates this
+  // process may not keep pace.
+  result.pointsPerSecond = points / std::chrono::duration<double>(Clock::now() - sendStart).count();
 
   // Wait for the stragglers; a dropped cloud never comes.
   std::size_t seen = 0;
@@ -212,7 +219,7 @@ int main(int argc, char** argv)
                 "p50 ms", "p99 ms", "max ms");
     RunResult best, atTarget;
     bool any = false;
-    for (double rate : {10.0, 20.0, kTargetRate, 30.0, 40.0, 50.0, 60.0, 70.0, 80.0, 100.0})
+    for (double rate : {10.0, 20.0, kTargetRate, 30.0, 40.0, 50.0, 60.0, 70.0, 80.0, 90.0, 100.0, 120.0, 150.0})
     {
       const RunResult r = run(clouds, scan, rate, seconds, lift);
       std::printf("  %8.1f %6zu %7zu %8zu %11.2f %8.1f %8.1f %8.1f%s\n", r.rate, r.sent, r.received, r.octomaps,
@@ -238,9 +245,9 @@ int main(int argc, char** argv)
       std::printf("  at %.2f M points/s (%.1f clouds/s): latency p50 %.1f ms, p99 %.1f ms (target p99 <= 50)\n",
                   atTarget.pointsPerSecond / 1e6, atTarget.rate, atTarget.p50 * 1e3, atTarget.p99 * 1e3);
     std::printf(
-        "  highest rate sustained: %.1f clouds/s = %.2f M points/s (target >= 2.6), latency p50 %.1f ms, "
-        "p99 %.1f ms\n",
-        best.rate, best.pointsPerSecond / 1e6, best.p50 * 1e3, best.p99 * 1e3);
+        "  highest rate sustained: %.1f clouds/s = %.2f M points/s (target >= 2.6; %.1f with one tree walk per "
+        "point), latency p50 %.1f ms, p99 %.1f ms\n",
+        best.rate, best.pointsPerSecond / 1e6, kPerPointSustained[lift], best.p50 * 1e3, best.p99 * 1e3);
   }
   return status;
 }

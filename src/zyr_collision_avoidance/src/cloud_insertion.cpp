@@ -1,10 +1,11 @@
 #include "zyr_collision_avoidance/cloud_insertion.h"
 
-#include <sensor_msgs/point_cloud2_iterator.h>
-
 #include <algorithm>
 #include <new>
 #include <sstream>
+#include <stdexcept>
+
+#include "zyr_collision_avoidance/voxel_hits.h"
 
 namespace occupancy_mapping
 {
@@ -130,22 +131,19 @@ octomap::OcTree* newSensorModelTree(double resolution)
 
 void insertHits(const sensor_msgs::PointCloud2& cloud, octomap::OcTree& tree)
 {
-  // The field iterators take the address of the first data byte, which an
-  // empty cloud does not have.
   if (!cloud.data.empty())
   {
-    sensor_msgs::PointCloud2ConstIterator<float> iterX(cloud, "x");
-    sensor_msgs::PointCloud2ConstIterator<float> iterY(cloud, "y");
-    sensor_msgs::PointCloud2ConstIterator<float> iterZ(cloud, "z");
-    const sensor_msgs::PointCloud2ConstIterator<float> endX = iterX.end();
-    for (; iterX != endX; ++iterX, ++iterY, ++iterZ)
+    // A missing field throws, as the field iterators did.
+    auto offsetOf = [&cloud](const std::string& name)
     {
-      const double x = *iterX;
-      const double y = *iterY;
-      // Horizontal distance from the world origin, squared; NaN fails it.
-      if (x * x + y * y <= kInsertionRadius * kInsertionRadius)
-        tree.updateNode(octomap::point3d(*iterX, *iterY, *iterZ), true, false);
-    }
+      const sensor_msgs::PointField* field = firstField(cloud, name);
+      if (!field)
+        throw std::runtime_error("Field " + name + " does not exist");
+      return field->offset;
+    };
+    const CloudPoints points{cloud.data.data(), cloud.width,   cloud.height,  cloud.point_step,
+                             cloud.row_step,    offsetOf("x"), offsetOf("y"), offsetOf("z")};
+    addHitsByVoxel(points, kInsertionRadius * kInsertionRadius, tree);
   }
   tree.updateInnerOccupancy();
 }
