@@ -21,30 +21,28 @@
 #include <zyr_simulation/SdkPermissionRequest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "zyr_test_support/child_process.h"
+#include "zyr_test_support/inbox.h"
 
 using test_support::ChildProcess;
 using test_support::findExecutable;
+using test_support::Inbox;
+using test_support::kWait;
+using test_support::settle;
+using test_support::waitFor;
 
 namespace
 {
 const char kNode[] = "/guarded_flight";
 const char kPoorGps[] = "Poor GPS, quit callback";
 const char kDanger[] = "collision_status == DANGER, no remapping";
-const double kWait = 10.0;  // seconds; generous, for sanitizer builds
-
-using Clock = std::chrono::steady_clock;
 
 // Stands in for an SDK node that is registered at the master but drops every
 // connection: each attitude-control call then shows as one accepted
@@ -165,84 +163,22 @@ protected:
     gps_pub_ = nh_.advertise<zyr_sdk::GlobalPosition>("zyr_sdk/global_position", 100);
     vel_pub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
     status_pub_ = nh_.advertise<std_msgs::UInt8>("collision_info_msg", 100);
-
-    attitude_sub_ = nh_.subscribe<zyr_simulation::AttitudeCommand>(
-        "/sdk_standin/attitude_requests", 1000,
-        boost::function<void(const zyr_simulation::AttitudeCommand::ConstPtr&)>(
-            [this](const zyr_simulation::AttitudeCommand::ConstPtr& m) { record([&] { commands_.push_back(*m); }); }));
-    permission_sub_ = nh_.subscribe<zyr_simulation::SdkPermissionRequest>(
-        "/sdk_standin/permission_requests", 100,
-        boost::function<void(const zyr_simulation::SdkPermissionRequest::ConstPtr&)>(
-            [this](const zyr_simulation::SdkPermissionRequest::ConstPtr& m)
-            { record([&] { permissions_.push_back(*m); }); }));
-    debug_sub_ = nh_.subscribe<std_msgs::UInt8>(
-        "zyr_collision_avoidance/debug_guarded_flight", 100,
-        boost::function<void(const std_msgs::UInt8::ConstPtr&)>([this](const std_msgs::UInt8::ConstPtr& m)
-                                                                { record([&] { echoes_.push_back(m->data); }); }));
-    rosout_sub_ = nh_.subscribe<rosgraph_msgs::Log>("/rosout", 1000,
-                                                    boost::function<void(const rosgraph_msgs::Log::ConstPtr&)>(
-                                                        [this](const rosgraph_msgs::Log::ConstPtr& m)
-                                                        {
-                                                          if (m->name == kNode)
-                                                            record([&] { log_.push_back(*m); });
-                                                        }));
+    commands_.subscribe(nh_, "/sdk_standin/attitude_requests");
+    permissions_.subscribe(nh_, "/sdk_standin/permission_requests");
+    echoes_.subscribe(nh_, "zyr_collision_avoidance/debug_guarded_flight");
+    log_.subscribe(nh_, "/rosout", test_support::fromNode(kNode));
   }
 
   void TearDown() override
   {
-    stopVelocity();
+    vel_timer_.stop();
     guarded_.stop(kWait);
     standin_.stop(kWait);
   }
 
-  template <class F>
-  void record(F f)
-  {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      f();
-    }
-    changed_.notify_all();
-  }
-
-  bool waitFor(const std::function<bool()>& done, double timeout = kWait)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeout), done);
-  }
-
-  // Polls conditions that no callback signals (connection counts).
-  static bool pollFor(const std::function<bool()>& done, double timeout = kWait)
-  {
-    const auto end = Clock::now() + std::chrono::duration<double>(timeout);
-    while (!done())
-    {
-      if (Clock::now() > end)
-        return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-
   size_t count(const std::string& line)
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const rosgraph_msgs::Log& l : log_)
-      n += l.msg == line && l.level == rosgraph_msgs::Log::INFO;
-    return n;
-  }
-
-  size_t commandCount()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_.size();
-  }
-
-  size_t logCount()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return log_.size();
+    return log_.count(test_support::lineIs(line, rosgraph_msgs::Log::INFO));
   }
 
   // Starts the stand-in with its streams off (the test publishes them) and
@@ -260,13 +196,13 @@ protected:
 
   void startStandinWithParamsSet()
   {
-    const uint32_t rosout_before = rosout_sub_.getNumPublishers();
+    const uint32_t rosout_before = log_.subscriber().getNumPublishers();
     ASSERT_TRUE(standin_.start(standin_path_, {"__name:=sdk_standin"}));
-    ASSERT_TRUE(pollFor(
+    ASSERT_TRUE(waitFor(
         [&]
         {
-          return attitude_sub_.getNumPublishers() > 0 && permission_sub_.getNumPublishers() > 0 &&
-                 rosout_sub_.getNumPublishers() > rosout_before &&
+          return commands_.subscriber().getNumPublishers() > 0 && permissions_.subscriber().getNumPublishers() > 0 &&
+                 log_.subscriber().getNumPublishers() > rosout_before &&
                  ros::service::exists("zyr_sdk/attitude_control", false) &&
                  ros::service::exists("zyr_sdk/sdk_permission_control", false);
         }))
@@ -275,14 +211,14 @@ protected:
 
   void startGuardedFlight()
   {
-    const uint32_t rosout_before = rosout_sub_.getNumPublishers();
+    const uint32_t rosout_before = log_.subscriber().getNumPublishers();
     ASSERT_TRUE(guarded_.start(guarded_path_, {}));
-    ASSERT_TRUE(pollFor(
+    ASSERT_TRUE(waitFor(
         [&]
         {
           return rc_pub_.getNumSubscribers() > 0 && gps_pub_.getNumSubscribers() > 0 &&
                  vel_pub_.getNumSubscribers() > 0 && status_pub_.getNumSubscribers() > 0 &&
-                 debug_sub_.getNumPublishers() > 0 && rosout_sub_.getNumPublishers() > rosout_before;
+                 echoes_.subscriber().getNumPublishers() > 0 && log_.subscriber().getNumPublishers() > rosout_before;
         }))
         << "guarded_flight did not come up";
   }
@@ -301,7 +237,7 @@ protected:
   Outcome sendStick(float roll, float pitch, float yaw, float throttle,
                     zyr_simulation::AttitudeCommand* command = nullptr)
   {
-    const size_t commands = commandCount(), poor = count(kPoorGps), danger = count(kDanger);
+    const size_t commands = commands_.size(), poor = count(kPoorGps), danger = count(kDanger);
     zyr_sdk::RCChannels rc;
     rc.header.stamp = ros::Time::now();
     rc.roll = roll;
@@ -314,22 +250,16 @@ protected:
     waitFor(
         [&]
         {
-          size_t p = 0, d = 0;
-          for (const rosgraph_msgs::Log& l : log_)
-          {
-            p += l.msg == kPoorGps && l.level == rosgraph_msgs::Log::INFO;
-            d += l.msg == kDanger && l.level == rosgraph_msgs::Log::INFO;
-          }
           if (commands_.size() > commands)
             outcome = Outcome::kCommand;
-          else if (p > poor)
+          else if (count(kPoorGps) > poor)
             outcome = Outcome::kPoorGps;
-          else if (d > danger)
+          else if (count(kDanger) > danger)
             outcome = Outcome::kDanger;
-          if (outcome == Outcome::kCommand && command)
-            *command = commands_.back();
           return outcome != Outcome::kNothing;
         });
+    if (outcome == Outcome::kCommand && command)
+      *command = commands_.back();
     return outcome;
   }
 
@@ -344,12 +274,15 @@ protected:
   int gpsUntil(float height, int8_t health, Outcome wanted)
   {
     publishGps(height, health);
-    for (int i = 1; i <= 50; ++i)
-    {
-      if (sendCentredStick() == wanted)
-        return i;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    int sent = 0;
+    if (waitFor(
+            [&]
+            {
+              ++sent;
+              return sendCentredStick() == wanted;
+            },
+            kWait, 0.02))
+      return sent;
     ADD_FAILURE() << "GPS message without effect";
     return -1;
   }
@@ -357,26 +290,23 @@ protected:
   // Publishes one collision status and waits for its echo.
   bool sendStatus(uint8_t value, int* echoed)
   {
-    size_t before;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      before = echoes_.size();
-    }
+    const size_t before = echoes_.size();
     std_msgs::UInt8 msg;
     msg.data = value;
     status_pub_.publish(msg);
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::duration<double>(kWait), [&] { return echoes_.size() > before; }))
+    if (!echoes_.waitForCount(before + 1))
       return false;
-    *echoed = echoes_[before];
+    *echoed = echoes_.all()[before].data;
     return true;
   }
 
-  // Keeps publishing a horizontal velocity, as the SDK node does, so that it
-  // is in place before any collision status arrives.
+  // Keeps publishing a horizontal velocity, as the SDK node does. The node
+  // shows no sign of a velocity message, so the status echo that follows a
+  // few of them stands for their arrival: the status it answers was sent
+  // after them.
   void startVelocity(float vx, float vy)
   {
-    ASSERT_TRUE(pollFor([&] { return vel_pub_.getNumSubscribers() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return vel_pub_.getNumSubscribers() > 0; }));
     vel_timer_ = nh_.createWallTimer(ros::WallDuration(0.02),
                                      [this, vx, vy](const ros::WallTimerEvent&)
                                      {
@@ -387,29 +317,25 @@ protected:
                                        v.vz = 1.5f;  // vertical speed plays no part
                                        v.health_flag = 1;
                                        vel_pub_.publish(v);
+                                       ++velocities_published_;
                                      });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
-
-  void stopVelocity()
-  {
-    vel_timer_.stop();
+    ASSERT_TRUE(waitFor([&] { return velocities_published_ >= 3; }));
+    int echoed = -1;
+    ASSERT_TRUE(sendStatus(2, &echoed));  // 2 changes nothing
   }
 
   ros::NodeHandle nh_;
   std::string guarded_path_, standin_path_;
   ChildProcess guarded_, standin_;
   ros::Publisher rc_pub_, gps_pub_, vel_pub_, status_pub_;
-  ros::Subscriber attitude_sub_, permission_sub_, debug_sub_, rosout_sub_;
   ros::WallTimer vel_timer_;
+  std::atomic<int> velocities_published_{0};
   int sticks_sent_ = 0;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<zyr_simulation::AttitudeCommand> commands_;
-  std::vector<zyr_simulation::SdkPermissionRequest> permissions_;
-  std::vector<int> echoes_;
-  std::vector<rosgraph_msgs::Log> log_;
+  Inbox<zyr_simulation::AttitudeCommand> commands_;
+  Inbox<zyr_simulation::SdkPermissionRequest> permissions_;
+  Inbox<std_msgs::UInt8> echoes_;
+  Inbox<rosgraph_msgs::Log> log_;  // the node's own lines
 };
 
 TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
@@ -439,17 +365,17 @@ TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
 
   // The height held is the latest measured one at each stick message.
   publishGps(20.5f, 4);
-  ASSERT_TRUE(pollFor(
+  ASSERT_TRUE(waitFor(
       [&]
       {
         zyr_simulation::AttitudeCommand latest;
         return sendCentredStick(&latest) == Outcome::kCommand && latest.z == 20.5f;
-      }));
+      },
+      kWait, 0.01));
 
   // The node never asks for control authority.
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_TRUE(permissions_.empty());
-  for (const auto& command : commands_)
+  EXPECT_EQ(0u, permissions_.size());
+  for (const auto& command : commands_.all())
   {
     EXPECT_TRUE(command.flag == 90 || command.flag == 74);
     EXPECT_TRUE(command.z == 12.25f || command.z == 20.5f || command.flag == 74);
@@ -472,9 +398,8 @@ TEST_F(GuardedFlight, ScriptedStandinStreamsBecomeCommands)
   startStandinWithParamsSet();
   startGuardedFlight();
 
-  ASSERT_TRUE(waitFor([&] { return commands_.size() >= 5; }));
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& c : commands_)
+  ASSERT_TRUE(commands_.waitForCount(5));
+  for (const auto& c : commands_.all())
   {
     EXPECT_EQ(74, c.flag);
     EXPECT_EQ(-1.5f, c.x);
@@ -494,16 +419,14 @@ TEST_F(GuardedFlight, NoCommandBeforeFirstGpsMessageAndHealthMustExceedTwo)
     EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
 
   ASSERT_GT(gpsUntil(7.5f, 3, Outcome::kCommand), 0);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ASSERT_EQ(1u, commands_.size());
-    EXPECT_EQ(1u, commands_[0].index);
-    EXPECT_EQ(90, commands_[0].flag);
-    EXPECT_EQ(7.5f, commands_[0].z);
-  }
+  ASSERT_EQ(1u, commands_.size());
+  const zyr_simulation::AttitudeCommand first = commands_.back();
+  EXPECT_EQ(1u, first.index);
+  EXPECT_EQ(90, first.flag);
+  EXPECT_EQ(7.5f, first.z);
 
   ASSERT_GT(gpsUntil(7.5f, 2, Outcome::kPoorGps), 0);
-  const size_t commands = commandCount();
+  const size_t commands = commands_.size();
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
   // A signed health byte: 0xFB is -5, not 251.
@@ -512,7 +435,6 @@ TEST_F(GuardedFlight, NoCommandBeforeFirstGpsMessageAndHealthMustExceedTwo)
     EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
 
   ASSERT_GT(gpsUntil(7.5f, 3, Outcome::kCommand), 0);
-  std::lock_guard<std::mutex> lock(mutex_);
   ASSERT_EQ(commands + 1, commands_.size());
   EXPECT_EQ(commands + 1, commands_.back().index);
 }
@@ -533,7 +455,7 @@ TEST_F(GuardedFlight, DangerReleasedAfterSixteenSlowClearsThenCommandsResume)
   expected.push_back(0);
   EXPECT_EQ(expected, echoed);
 
-  const size_t commands = commandCount();
+  const size_t commands = commands_.size();
   zyr_simulation::AttitudeCommand c;
   ASSERT_EQ(Outcome::kCommand, sendCentredStick(&c));
   EXPECT_EQ(commands + 1, c.index);
@@ -576,8 +498,7 @@ TEST_F(GuardedFlight, SendingLineOnlyForEveryFiftiethStickThatPassesTheGates)
   auto stick = [&] { return sendStick(10.0f * (sticks_sent_ + 1), 0, 0, 0); };
 
   publishGps(height, 4);
-  while (sticks_sent_ < 40 && stick() != Outcome::kCommand)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitFor([&] { return stick() == Outcome::kCommand; }, kWait, 0.02));
   ASSERT_LT(sticks_sent_, 40);
   while (sticks_sent_ < 49)
     ASSERT_EQ(Outcome::kCommand, stick());
@@ -595,23 +516,12 @@ TEST_F(GuardedFlight, SendingLineOnlyForEveryFiftiethStickThatPassesTheGates)
   char line100[128];
   std::snprintf(line100, sizeof(line100), "sending flag=%d, pitch=%f, roll=%f, z=%f, yaw=%f", 90, 0.0,
                 1000.0f / 3333.3333f, height, 0.0);
-  ASSERT_TRUE(waitFor(
-      [&]
-      {
-        for (const auto& l : log_)
-          if (l.msg == line100)
-            return true;
-        return false;
-      }))
-      << "no line for the 100th stick";
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(log_.waitForMatch(test_support::lineIs(line100))) << "no line for the 100th stick";
+  settle(0.3);
   std::vector<std::string> sending;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : log_)
-      if (l.msg.compare(0, 8, "sending ") == 0)
-        sending.push_back(l.msg);
-  }
+  for (const auto& l : log_.all())
+    if (l.msg.compare(0, 8, "sending ") == 0)
+      sending.push_back(l.msg);
   EXPECT_EQ(std::vector<std::string>{line100}, sending);
 }
 
@@ -630,17 +540,17 @@ TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
     rc_pub_.publish(rc);
     // Each stick gives either a "Poor GPS" line or a connection.
     const size_t poor = count(kPoorGps);
-    pollFor([&] { return count(kPoorGps) > poor || dropping.connections() > 0; });
+    waitFor([&] { return count(kPoorGps) > poor || dropping.connections() > 0; });
   }
   ASSERT_EQ(1, dropping.connections());
-  const size_t lines = logCount();
+  const size_t lines = log_.size();
 
   for (int i = 2; i <= 6; ++i)
   {
     rc_pub_.publish(zyr_sdk::RCChannels());
-    EXPECT_TRUE(pollFor([&] { return dropping.connections() >= i; }));
+    EXPECT_TRUE(waitFor([&] { return dropping.connections() >= i; }));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  settle();
   EXPECT_EQ(6, dropping.connections()) << "failed calls must not be retried";
 
   // Not registered at all: the calls fail at the lookup; the node carries on.
@@ -650,9 +560,9 @@ TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
   int e = -1;
   ASSERT_TRUE(sendStatus(2, &e)) << "the node must keep handling messages";
   EXPECT_EQ(0, e);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  settle();
   EXPECT_EQ(6, dropping.connections());
-  EXPECT_EQ(lines, logCount()) << "a failed call must not be logged";
+  EXPECT_EQ(lines, log_.size()) << "a failed call must not be logged";
   EXPECT_TRUE(guarded_.running());
 }
 
@@ -662,11 +572,10 @@ class GuardedFlightSigint : public GuardedFlight
 protected:
   void expectOneReleaseAfterExit()
   {
-    EXPECT_TRUE(waitFor([&] { return !permissions_.empty(); })) << "no release request";
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_TRUE(permissions_.waitForCount(1)) << "no release request";
+    settle();
     ASSERT_EQ(1u, permissions_.size());
-    EXPECT_EQ(0, permissions_[0].control_enable);
+    EXPECT_EQ(0, permissions_.back().control_enable);
   }
 
   // With GPS given, publishes sticks until the stand-in has recorded an
@@ -675,11 +584,11 @@ protected:
   bool sticksUntilFirstRequest()
   {
     publishGps(5.0f, 4);
-    return pollFor(
+    return waitFor(
         [&]
         {
           rc_pub_.publish(zyr_sdk::RCChannels());
-          return waitFor([&] { return !commands_.empty(); }, 0.2);
+          return commands_.waitForCount(1, 0.2);
         });
   }
 };
@@ -721,7 +630,7 @@ TEST_F(GuardedFlightSigint, WithHungSdkNodeExitsZeroWithoutTheAnswer)
   ASSERT_TRUE(sticksUntilFirstRequest());
   ASSERT_TRUE(guarded_.signal(SIGINT));
   // A second SIGINT while the release is pending asks for nothing more.
-  ASSERT_TRUE(waitFor([&] { return !permissions_.empty(); }));
+  ASSERT_TRUE(permissions_.waitForCount(1));
   guarded_.signal(SIGINT);
   ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
   EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
@@ -735,9 +644,8 @@ TEST_F(GuardedFlightSigint, SigtermKeepsItsDefaultActionWithoutRelease)
   ASSERT_TRUE(guarded_.signal(SIGTERM));
   ASSERT_TRUE(guarded_.waitExit(kWait));
   EXPECT_TRUE(guarded_.killedBy(SIGTERM)) << guarded_.describe();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_TRUE(permissions_.empty());
+  settle();
+  EXPECT_EQ(0u, permissions_.size());
 }
 
 }  // namespace
