@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "zyr_test_support/inbox.h"
+#include "zyr_test_support/rostest_main.h"
 
 using test_support::Inbox;
 
@@ -140,11 +141,5 @@ TEST(MapperMonitorChain, WallAheadIsDangerWhenFlyingTowardsItAndClearWhenFlyingA
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "mapper_monitor_chain_test");
-  ros::AsyncSpinner spinner(1);
-  spinner.start();
-  const int result = RUN_ALL_TESTS();
-  ros::shutdown();
-  return result;
+  return test_support::runRostest(argc, argv, "mapper_monitor_chain_test", 1);
 }

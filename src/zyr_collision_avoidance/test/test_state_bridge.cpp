@@ -4,19 +4,17 @@
 #include <ros/ros.h>
 #include <std_msgs/UInt8.h>
 #include <sys/wait.h>
-#include <zyr_sdk/AttitudeQuaternion.h>
-#include <zyr_sdk/RCChannels.h>
-#include <zyr_sdk/Velocity.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "zyr_test_support/bridge_outputs.h"
 #include "zyr_test_support/child_process.h"
-#include "zyr_test_support/inbox.h"
 #include "zyr_test_support/loopback_state_server.h"
+#include "zyr_test_support/rostest_main.h"
 #include "zyr_test_support/wire_record.h"
 
-using test_support::Inbox;
 using test_support::settle;
 using test_support::waitFor;
 using test_support::WireRecord;
@@ -24,37 +22,34 @@ using RecordServer = test_support::LoopbackStateServer;
 
 namespace
 {
-// What the bridge published, recorded on the spinner thread.
-struct Observed
+// What the bridge published and logged, recorded on the spinner thread.
+struct Observed : test_support::BridgeOutputs
 {
-  Inbox<zyr_sdk::Velocity> velocities;
-  Inbox<zyr_sdk::AttitudeQuaternion> attitudes;
-  Inbox<zyr_sdk::RCChannels> rcs;
-  Inbox<test_support::Log> logs;  // the bridge's own lines
+  explicit Observed(ros::NodeHandle& nh)
+      : BridgeOutputs(nh),
+        logs(nh, "/rosout", test_support::fromNode("/state_bridge")),
+        status(nh.advertise<std_msgs::UInt8>("/collision_info_msg", 1000))
+  {
+    // The test's own log publisher, linked to its own /rosout subscriber, is
+    // there before any bridge.
+    waitFor([&] { return logs.subscriber().getNumPublishers() > 0; });
+    log_publishers_without_bridge = logs.subscriber().getNumPublishers();
+  }
+  test_support::Inbox<test_support::Log> logs;  // the bridge's own lines
   ros::Publisher status;
   uint32_t log_publishers_without_bridge = 0;
 };
-Observed* observed = nullptr;  // lives in main, while ROS runs
+std::unique_ptr<Observed> observed;  // made in main, while ROS runs
 
 std::vector<std::string> infos()
 {
   return test_support::textsAt(observed->logs.all(), rosgraph_msgs::Log::INFO);
 }
 
-// A state_bridge process, interrupted and reaped when it goes out of scope.
-struct Bridge : test_support::ChildProcess
-{
-  explicit Bridge(bool capture_stderr = false)
-  {
-    start(STATE_BRIDGE_BIN, {}, capture_stderr);
-  }
-};
-
 bool bridgeLinked()
 {
   const Observed& o = *observed;
-  return o.velocities.subscriber().getNumPublishers() > 0 && o.attitudes.subscriber().getNumPublishers() > 0 &&
-         o.rcs.subscriber().getNumPublishers() > 0 && o.status.getNumSubscribers() > 0 &&
+  return o.linked() && o.status.getNumSubscribers() > 0 &&
          o.logs.subscriber().getNumPublishers() > o.log_publishers_without_bridge;
 }
 
@@ -67,9 +62,7 @@ bool bridgeUnlinked()
 
 void publishStatus(uint8_t value)
 {
-  std_msgs::UInt8 m;
-  m.data = value;
-  observed->status.publish(m);
+  test_support::publishData<std_msgs::UInt8>(observed->status, value);
 }
 
 class StateBridge : public ::testing::Test
@@ -78,42 +71,45 @@ protected:
   void SetUp() override
   {
     ASSERT_TRUE(waitFor(bridgeUnlinked)) << "a bridge of an earlier case is still linked";
-    observed->velocities.clear();
-    observed->attitudes.clear();
-    observed->rcs.clear();
+    observed->clear();
     observed->logs.clear();
   }
   void TearDown() override
   {
+    bridge_.stop(10.0);
+    server_.reset();
     waitFor(bridgeUnlinked);
   }
 
   // Starts the server and a bridge and waits until the bridge is connected to
   // both the server and every topic of the test.
-  void connect(RecordServer& server, Bridge& bridge)
+  void connect()
   {
-    ASSERT_TRUE(server.listening()) << "port 28770 is taken";
-    ASSERT_TRUE(server.acceptClient(20.0)) << "the bridge did not connect";
+    server_.reset(new RecordServer);
+    ASSERT_TRUE(server_->listening()) << "port 28770 is taken";
+    ASSERT_TRUE(bridge_.start(STATE_BRIDGE_BIN, {}));
+    ASSERT_TRUE(server_->acceptClient(20.0)) << "the bridge did not connect";
     ASSERT_TRUE(waitFor(bridgeLinked, 20.0)) << "the bridge's topics did not link up";
-    ASSERT_TRUE(bridge.running());
+    ASSERT_TRUE(bridge_.running());
   }
+
+  std::unique_ptr<RecordServer> server_;
+  test_support::ChildProcess bridge_;
 };
 
 TEST_F(StateBridge, WithoutAServerItPrintsTheConnectErrorAndExitsWithAFailureStatus)
 {
-  Bridge bridge(true);
-  ASSERT_TRUE(bridge.waitExit(30.0));
-  ASSERT_TRUE(WIFEXITED(bridge.status()));
-  EXPECT_NE(0, WEXITSTATUS(bridge.status()));
-  EXPECT_NE(std::string::npos, bridge.stderrText().find("ERROR connecting: Connection refused\n"));
+  ASSERT_TRUE(bridge_.start(STATE_BRIDGE_BIN, {}, true));
+  ASSERT_TRUE(bridge_.waitExit(30.0));
+  ASSERT_TRUE(WIFEXITED(bridge_.status()));
+  EXPECT_NE(0, WEXITSTATUS(bridge_.status()));
+  EXPECT_NE(std::string::npos, bridge_.stderrText().find("ERROR connecting: Connection refused\n"));
 }
 
 TEST_F(StateBridge, StatusSequenceLogsEveryCaseAndSendsPauseResumePause)
 {
-  RecordServer server;
-  Bridge bridge;
-  connect(server, bridge);
-  server.startStreaming(WireRecord().bytes());
+  connect();
+  server_->startStreaming(WireRecord().bytes());
   ASSERT_TRUE(observed->velocities.waitForCount(1));
 
   for (uint8_t value : {0, 1, 1, 0, 0, 7, 1})
@@ -129,16 +125,14 @@ TEST_F(StateBridge, StatusSequenceLogsEveryCaseAndSendsPauseResumePause)
                                              "Entered Callback", "Received 1"};
   ASSERT_TRUE(waitFor([&]() { return infos().size() >= expected.size(); }));
   EXPECT_EQ(expected, infos());
-  ASSERT_TRUE(waitFor([&]() { return server.received().size() >= 16; }));
+  ASSERT_TRUE(waitFor([&]() { return server_->received().size() >= 16; }));
   settle(0.3);  // room for a stray extra write to show up
-  EXPECT_EQ("PauseResumePause", server.received());
+  EXPECT_EQ("PauseResumePause", server_->received());
 }
 
 TEST_F(StateBridge, FirstCyclePublishesVelocityAndAttitudeAndTheSecondAlsoTheSticks)
 {
-  RecordServer server;
-  Bridge bridge;
-  connect(server, bridge);
+  connect();
 
   WireRecord first;
   first.vx = 3.0;
@@ -148,7 +142,7 @@ TEST_F(StateBridge, FirstCyclePublishesVelocityAndAttitudeAndTheSecondAlsoTheSti
   first.q0 = 0.0;  // squared norm 0: logged
   first.pitch = 0.5;
   first.roll = -0.25;
-  ASSERT_TRUE(server.send(first.bytes()));
+  ASSERT_TRUE(server_->send(first.bytes()));
   ASSERT_TRUE(observed->attitudes.waitForCount(1));
 
   WireRecord second;
@@ -160,13 +154,10 @@ TEST_F(StateBridge, FirstCyclePublishesVelocityAndAttitudeAndTheSecondAlsoTheSti
   second.pitch = 1200.0;
   second.roll = -3400.0;
   second.throttle = 5600.0;
-  ASSERT_TRUE(server.send(second.bytes()));
+  ASSERT_TRUE(server_->send(second.bytes()));
   ASSERT_TRUE(observed->rcs.waitForCount(1));
-  ASSERT_TRUE(observed->attitudes.waitForCount(2));
-  settle(0.2);
-
+  const std::vector<zyr_sdk::AttitudeQuaternion> attitudes = observed->attitudes.collect(2, 0.2);
   const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.all();
-  const std::vector<zyr_sdk::AttitudeQuaternion> attitudes = observed->attitudes.all();
   const std::vector<zyr_sdk::RCChannels> rcs = observed->rcs.all();
   ASSERT_EQ(2u, velocities.size());
   ASSERT_EQ(2u, attitudes.size());
@@ -198,18 +189,14 @@ TEST_F(StateBridge, FirstCyclePublishesVelocityAndAttitudeAndTheSecondAlsoTheSti
 
 TEST_F(StateBridge, RecordSentInTwoPiecesArrivesWholeAndTheNextIsNotShifted)
 {
-  RecordServer server;
-  Bridge bridge;
-  connect(server, bridge);
+  connect();
   const std::string first = WireRecord(1.0).bytes();
-  ASSERT_TRUE(server.send(first.substr(0, 40)));
+  ASSERT_TRUE(server_->send(first.substr(0, 40)));
   settle(0.2);
   EXPECT_EQ(0u, observed->velocities.size());
-  ASSERT_TRUE(server.send(first.substr(40)));
-  ASSERT_TRUE(server.send(WireRecord(2.0).bytes()));
-  ASSERT_TRUE(observed->velocities.waitForCount(2));
-  settle(0.2);
-  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.all();
+  ASSERT_TRUE(server_->send(first.substr(40)));
+  ASSERT_TRUE(server_->send(WireRecord(2.0).bytes()));
+  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.collect(2, 0.2);
   ASSERT_EQ(2u, velocities.size());
   EXPECT_EQ(1.0f, velocities[0].vx);
   EXPECT_EQ(1, velocities[0].health_flag);
@@ -219,13 +206,9 @@ TEST_F(StateBridge, RecordSentInTwoPiecesArrivesWholeAndTheNextIsNotShifted)
 
 TEST_F(StateBridge, TwoRecordsSentTogetherBothArriveInOrder)
 {
-  RecordServer server;
-  Bridge bridge;
-  connect(server, bridge);
-  ASSERT_TRUE(server.send(WireRecord(1.0).bytes() + WireRecord(2.0).bytes()));
-  ASSERT_TRUE(observed->velocities.waitForCount(2));
-  settle(0.2);
-  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.all();
+  connect();
+  ASSERT_TRUE(server_->send(WireRecord(1.0).bytes() + WireRecord(2.0).bytes()));
+  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.collect(2, 0.2);
   ASSERT_EQ(2u, velocities.size());
   EXPECT_EQ(1.0f, velocities[0].vx);
   EXPECT_EQ(2.0f, velocities[1].vx);
@@ -235,12 +218,10 @@ TEST_F(StateBridge, TwoRecordsSentTogetherBothArriveInOrder)
 
 TEST_F(StateBridge, AfterTheServerClosesNothingIsPublishedAndStatusChangesAreSurvived)
 {
-  RecordServer server;
-  Bridge bridge;
-  connect(server, bridge);
-  ASSERT_TRUE(server.send(WireRecord(1.0).bytes() + WireRecord(2.0).bytes() + WireRecord(3.0).bytes().substr(0, 40)));
+  connect();
+  ASSERT_TRUE(server_->send(WireRecord(1.0).bytes() + WireRecord(2.0).bytes() + WireRecord(3.0).bytes().substr(0, 40)));
   ASSERT_TRUE(observed->velocities.waitForCount(2));
-  server.closeClient();  // mid-record: the 40 bytes must not become a message
+  server_->closeClient();  // mid-record: the 40 bytes must not become a message
   const auto error = test_support::levelAtLeast(rosgraph_msgs::Log::ERROR);
   ASSERT_TRUE(observed->logs.waitForMatch(error));
 
@@ -251,7 +232,7 @@ TEST_F(StateBridge, AfterTheServerClosesNothingIsPublishedAndStatusChangesAreSur
   }
   ASSERT_TRUE(waitFor([]() { return infos().size() >= 6; }));
   settle();
-  EXPECT_TRUE(bridge.running());
+  EXPECT_TRUE(bridge_.running());
   EXPECT_EQ(2u, observed->velocities.size());
   EXPECT_EQ(2u, observed->attitudes.size());
   EXPECT_EQ(1u, observed->rcs.size());
@@ -263,39 +244,21 @@ TEST_F(StateBridge, AfterTheServerClosesNothingIsPublishedAndStatusChangesAreSur
 
 TEST_F(StateBridge, InterruptEndsTheBridgeWithinASecondWhileTheServerIsSilent)
 {
-  RecordServer server;
-  Bridge bridge;
-  connect(server, bridge);
+  connect();
   // The bridge shows nothing of its wait for the first record; this lets it
   // get well inside.
   settle(0.3);
-  bridge.signal(SIGINT);
-  ASSERT_TRUE(bridge.waitExit(1.0));
-  ASSERT_TRUE(WIFEXITED(bridge.status()));
-  EXPECT_EQ(0, WEXITSTATUS(bridge.status()));
+  bridge_.signal(SIGINT);
+  ASSERT_TRUE(bridge_.waitExit(1.0));
+  ASSERT_TRUE(WIFEXITED(bridge_.status()));
+  EXPECT_EQ(0, WEXITSTATUS(bridge_.status()));
 }
 }  // namespace
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "test_state_bridge");
-  ros::NodeHandle nh;
-  Observed o;
-  observed = &o;
-  o.velocities.subscribe(nh, "/zyr_sdk/velocity");
-  o.attitudes.subscribe(nh, "/zyr_sdk/attitude_quaternion");
-  o.rcs.subscribe(nh, "/zyr_sdk/rc_channels");
-  o.logs.subscribe(nh, "/rosout", test_support::fromNode("/state_bridge"));
-  o.status = nh.advertise<std_msgs::UInt8>("/collision_info_msg", 1000);
-  ros::AsyncSpinner spinner(1);
-  spinner.start();
-  // The test's own log publisher, linked to its own /rosout subscriber, is
-  // there before any bridge.
-  waitFor([&] { return o.logs.subscriber().getNumPublishers() > 0; });
-  o.log_publishers_without_bridge = o.logs.subscriber().getNumPublishers();
-  const int result = RUN_ALL_TESTS();
-  spinner.stop();
-  ros::shutdown();
+  const int result = test_support::runRostest(argc, argv, "test_state_bridge", 1,
+                                              [](ros::NodeHandle& nh) { observed.reset(new Observed(nh)); });
+  observed.reset();
   return result;
 }

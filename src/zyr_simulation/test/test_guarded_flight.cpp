@@ -30,6 +30,7 @@
 
 #include "zyr_test_support/child_process.h"
 #include "zyr_test_support/inbox.h"
+#include "zyr_test_support/rostest_main.h"
 
 using test_support::ChildProcess;
 using test_support::findExecutable;
@@ -163,10 +164,6 @@ protected:
     gps_pub_ = nh_.advertise<zyr_sdk::GlobalPosition>("zyr_sdk/global_position", 100);
     vel_pub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
     status_pub_ = nh_.advertise<std_msgs::UInt8>("collision_info_msg", 100);
-    commands_.subscribe(nh_, "/sdk_standin/attitude_requests");
-    permissions_.subscribe(nh_, "/sdk_standin/permission_requests");
-    echoes_.subscribe(nh_, "zyr_collision_avoidance/debug_guarded_flight");
-    log_.subscribe(nh_, "/rosout", test_support::fromNode(kNode));
   }
 
   void TearDown() override
@@ -291,9 +288,7 @@ protected:
   bool sendStatus(uint8_t value, int* echoed)
   {
     const size_t before = echoes_.size();
-    std_msgs::UInt8 msg;
-    msg.data = value;
-    status_pub_.publish(msg);
+    test_support::publishData<std_msgs::UInt8>(status_pub_, value);
     if (!echoes_.waitForCount(before + 1))
       return false;
     *echoed = echoes_.all()[before].data;
@@ -332,10 +327,10 @@ protected:
   std::atomic<int> velocities_published_{0};
   int sticks_sent_ = 0;
 
-  Inbox<zyr_simulation::AttitudeCommand> commands_;
-  Inbox<zyr_simulation::SdkPermissionRequest> permissions_;
-  Inbox<std_msgs::UInt8> echoes_;
-  Inbox<rosgraph_msgs::Log> log_;  // the node's own lines
+  Inbox<zyr_simulation::AttitudeCommand> commands_{nh_, "/sdk_standin/attitude_requests"};
+  Inbox<zyr_simulation::SdkPermissionRequest> permissions_{nh_, "/sdk_standin/permission_requests"};
+  Inbox<std_msgs::UInt8> echoes_{nh_, "zyr_collision_avoidance/debug_guarded_flight"};
+  Inbox<rosgraph_msgs::Log> log_{nh_, "/rosout", test_support::fromNode(kNode)};  // the node's own lines
 };
 
 TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
@@ -652,13 +647,5 @@ TEST_F(GuardedFlightSigint, SigtermKeepsItsDefaultActionWithoutRelease)
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "test_guarded_flight");
-  ros::NodeHandle nh;
-  ros::AsyncSpinner spinner(2);
-  spinner.start();
-  const int result = RUN_ALL_TESTS();
-  spinner.stop();
-  ros::shutdown();
-  return result;
+  return test_support::runRostest(argc, argv, "test_guarded_flight", 2);
 }

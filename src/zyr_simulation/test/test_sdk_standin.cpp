@@ -25,6 +25,7 @@
 
 #include "zyr_test_support/child_process.h"
 #include "zyr_test_support/inbox.h"
+#include "zyr_test_support/rostest_main.h"
 
 using test_support::Inbox;
 
@@ -40,12 +41,6 @@ protected:
     path_ = test_support::findExecutable("zyr_simulation", "sdk_standin");
     ASSERT_FALSE(path_.empty());
     ros::param::del("/sdk_standin");
-    velocity_.subscribe(nh_, "zyr_sdk/velocity");
-    rc_.subscribe(nh_, "zyr_sdk/rc_channels");
-    gps_.subscribe(nh_, "zyr_sdk/global_position");
-    attitude_.subscribe(nh_, "/sdk_standin/attitude_requests");
-    permission_.subscribe(nh_, "/sdk_standin/permission_requests");
-    behaviour_.subscribe(nh_, "/sdk_standin/behaviour");
     height_pub_ = nh_.advertise<std_msgs::Float32>("/sdk_standin/set_height", 10);
     health_pub_ = nh_.advertise<std_msgs::Int8>("/sdk_standin/set_gps_health", 10);
     behaviour_pub_ = nh_.advertise<zyr_simulation::SdkServiceBehaviour>("/sdk_standin/set_behaviour", 10);
@@ -83,12 +78,12 @@ protected:
   ros::NodeHandle nh_;
   std::string path_;
   test_support::ChildProcess standin_;
-  Inbox<zyr_sdk::Velocity> velocity_;
-  Inbox<zyr_sdk::RCChannels> rc_;
-  Inbox<zyr_sdk::GlobalPosition> gps_;
-  Inbox<zyr_simulation::AttitudeCommand> attitude_;
-  Inbox<zyr_simulation::SdkPermissionRequest> permission_;
-  Inbox<zyr_simulation::SdkServiceBehaviour> behaviour_;
+  Inbox<zyr_sdk::Velocity> velocity_{nh_, "zyr_sdk/velocity"};
+  Inbox<zyr_sdk::RCChannels> rc_{nh_, "zyr_sdk/rc_channels"};
+  Inbox<zyr_sdk::GlobalPosition> gps_{nh_, "zyr_sdk/global_position"};
+  Inbox<zyr_simulation::AttitudeCommand> attitude_{nh_, "/sdk_standin/attitude_requests"};
+  Inbox<zyr_simulation::SdkPermissionRequest> permission_{nh_, "/sdk_standin/permission_requests"};
+  Inbox<zyr_simulation::SdkServiceBehaviour> behaviour_{nh_, "/sdk_standin/behaviour"};
   ros::Publisher height_pub_, health_pub_, behaviour_pub_;
 };
 
@@ -134,12 +129,8 @@ TEST_F(SdkStandin, SwitchedOffStreamsStaySilentAndLiveValuesOverrideTheProfile)
   ASSERT_TRUE(gps_.waitForMatch([](const zyr_sdk::GlobalPosition& m) { return m.height == 3.0f && m.health == 4; }));
 
   ASSERT_TRUE(height_pub_.getNumSubscribers() > 0 && health_pub_.getNumSubscribers() > 0);
-  std_msgs::Float32 height;
-  height.data = 42.5f;
-  height_pub_.publish(height);
-  std_msgs::Int8 health;
-  health.data = 2;
-  health_pub_.publish(health);
+  test_support::publishData<std_msgs::Float32>(height_pub_, 42.5f);
+  test_support::publishData<std_msgs::Int8>(health_pub_, 2);
   EXPECT_TRUE(gps_.waitForMatch([](const zyr_sdk::GlobalPosition& m) { return m.height == 42.5f && m.health == 2; }));
 
   EXPECT_EQ(0u, velocity_.subscriber().getNumPublishers());
@@ -252,13 +243,5 @@ TEST_F(SdkStandin, BadBehaviourParameterEndsItWithStatusOne)
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "test_sdk_standin");
-  ros::NodeHandle nh;
-  ros::AsyncSpinner spinner(2);
-  spinner.start();
-  const int result = RUN_ALL_TESTS();
-  spinner.stop();
-  ros::shutdown();
-  return result;
+  return test_support::runRostest(argc, argv, "test_sdk_standin", 2);
 }

@@ -5,9 +5,6 @@
 #include <std_msgs/Bool.h>
 #include <std_msgs/String.h>
 #include <std_msgs/UInt8.h>
-#include <zyr_sdk/AttitudeQuaternion.h>
-#include <zyr_sdk/RCChannels.h>
-#include <zyr_sdk/Velocity.h>
 #include <zyr_simulation/StateRecord.h>
 
 #include <algorithm>
@@ -17,8 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "zyr_test_support/bridge_outputs.h"
 #include "zyr_test_support/child_process.h"
-#include "zyr_test_support/inbox.h"
+#include "zyr_test_support/rostest_main.h"
 
 using test_support::Inbox;
 using test_support::settle;
@@ -27,17 +25,25 @@ using test_support::waitFor;
 namespace
 {
 // What the bridge and the stand-in published, recorded on the spinner thread.
-struct Observed
+struct Observed : test_support::BridgeOutputs
 {
-  Inbox<zyr_sdk::Velocity> velocities;
-  Inbox<zyr_sdk::AttitudeQuaternion> attitudes;
-  Inbox<zyr_sdk::RCChannels> rcs;
+  explicit Observed(ros::NodeHandle& nh)
+      : BridgeOutputs(nh),
+        sent(nh, "/state_server/sent"),
+        paused(nh, "/state_server/paused"),
+        connected(nh, "/state_server/connected"),
+        received(nh, "/state_server/received"),
+        status(nh.advertise<std_msgs::UInt8>("/collision_info_msg", 100)),
+        hold(nh.advertise<std_msgs::Bool>("/state_server/hold", 10)),
+        record(nh.advertise<zyr_simulation::StateRecord>("/state_server/record", 10))
+  {
+  }
   Inbox<zyr_simulation::StateRecord> sent;
   Inbox<std_msgs::Bool> paused, connected;
   Inbox<std_msgs::String> received;
   ros::Publisher status, hold, record;
 };
-Observed* observed = nullptr;  // lives in main, while ROS runs
+std::unique_ptr<Observed> observed;  // made in main, while ROS runs
 
 // Waits until the latest flag of `flags` reads `value`.
 bool waitForLast(const Inbox<std_msgs::Bool>& flags, bool value, double seconds = test_support::kWait)
@@ -57,16 +63,12 @@ std::string receivedText()
 
 void publishStatus(uint8_t value)
 {
-  std_msgs::UInt8 m;
-  m.data = value;
-  observed->status.publish(m);
+  test_support::publishData<std_msgs::UInt8>(observed->status, value);
 }
 
 void hold(bool held)
 {
-  std_msgs::Bool m;
-  m.data = held;
-  observed->hold.publish(m);
+  test_support::publishData<std_msgs::Bool>(observed->hold, held);
 }
 
 class StateServerWithBridge : public ::testing::Test
@@ -81,9 +83,7 @@ protected:
         },
         15.0))
         << "processes of an earlier case are still linked";
-    o.velocities.clear();
-    o.attitudes.clear();
-    o.rcs.clear();
+    o.clear();
     o.sent.clear();
     o.paused.clear();
     o.connected.clear();
@@ -110,8 +110,7 @@ protected:
     ASSERT_TRUE(waitFor(
         [&]
         {
-          return o.velocities.subscriber().getNumPublishers() > 0 && o.attitudes.subscriber().getNumPublishers() > 0 &&
-                 o.rcs.subscriber().getNumPublishers() > 0 && o.sent.subscriber().getNumPublishers() > 0 &&
+          return o.linked() && o.sent.subscriber().getNumPublishers() > 0 &&
                  o.received.subscriber().getNumPublishers() > 0 && o.status.getNumSubscribers() > 0 &&
                  o.hold.getNumSubscribers() > 0 && o.record.getNumSubscribers() >= expected_record_subscribers_;
         },
@@ -133,10 +132,7 @@ TEST_F(StateServerWithBridge, TenCyclesGiveTenVelocityTenAttitudeAndFiveRcMessag
 {
   start({"profile:=counting", "count:=10", "start_held:=true"});
   hold(false);
-  ASSERT_TRUE(observed->velocities.waitForCount(10));
-  settle(0.3);
-
-  const auto velocities = observed->velocities.all();
+  const auto velocities = observed->velocities.collect(10, 0.3);
   const auto rcs = observed->rcs.all();
   ASSERT_EQ(10u, observed->sent.size());
   ASSERT_EQ(10u, velocities.size());
@@ -284,25 +280,8 @@ TEST_F(StateServerWithBridge, CsvReplayEndsTheStreamAndStillRecordsWhatTheBridge
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "test_state_server");
-  ros::NodeHandle nh;
-  Observed o;
-  observed = &o;
-  o.velocities.subscribe(nh, "/zyr_sdk/velocity");
-  o.attitudes.subscribe(nh, "/zyr_sdk/attitude_quaternion");
-  o.rcs.subscribe(nh, "/zyr_sdk/rc_channels");
-  o.sent.subscribe(nh, "/state_server/sent");
-  o.paused.subscribe(nh, "/state_server/paused");
-  o.connected.subscribe(nh, "/state_server/connected");
-  o.received.subscribe(nh, "/state_server/received");
-  o.status = nh.advertise<std_msgs::UInt8>("/collision_info_msg", 100);
-  o.hold = nh.advertise<std_msgs::Bool>("/state_server/hold", 10);
-  o.record = nh.advertise<zyr_simulation::StateRecord>("/state_server/record", 10);
-  ros::AsyncSpinner spinner(1);
-  spinner.start();
-  const int result = RUN_ALL_TESTS();
-  spinner.stop();
-  ros::shutdown();
+  const int result = test_support::runRostest(argc, argv, "test_state_server", 1,
+                                              [](ros::NodeHandle& nh) { observed.reset(new Observed(nh)); });
+  observed.reset();
   return result;
 }

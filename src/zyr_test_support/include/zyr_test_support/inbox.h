@@ -26,6 +26,10 @@ public:
   using Match = std::function<bool(const M&)>;
 
   Inbox() = default;
+  Inbox(ros::NodeHandle& nh, const std::string& topic, Match keep = Match())
+  {
+    subscribe(nh, topic, keep);
+  }
   Inbox(const Inbox&) = delete;
   Inbox& operator=(const Inbox&) = delete;
 
@@ -104,6 +108,14 @@ public:
   {
     return waitUntil([n](const std::vector<M>& all) { return all.size() >= n; }, seconds);
   }
+  // Waits for `n` messages, then settles for `quiet` seconds so that a stray
+  // extra one shows; everything recorded by then.
+  std::vector<M> collect(std::size_t n, double quiet) const
+  {
+    waitForCount(n);
+    settle(quiet);
+    return all();
+  }
   // Waits until a message from index `from` on matches; copies the first
   // such message to `found` when given.
   bool waitForMatch(const Match& match, M* found = nullptr, std::size_t from = 0, double seconds = kWait) const
@@ -158,6 +170,15 @@ inline std::vector<std::string> textsAt(const std::vector<Log>& lines, uint8_t l
     if (l.level == level)
       texts.push_back(l.msg);
   return texts;
+}
+
+// Publishes a std_msgs message that holds nothing but `data`.
+template <class M>
+void publishData(const ros::Publisher& publisher, decltype(M::data) data)
+{
+  M m;
+  m.data = data;
+  publisher.publish(m);
 }
 
 // For a test that spins no thread of its own: spins the global callback
