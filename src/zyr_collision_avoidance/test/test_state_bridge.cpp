@@ -39,7 +39,7 @@ struct Observed : test_support::BridgeOutputs
   ros::Publisher status;
   uint32_t log_publishers_without_bridge = 0;
 };
-std::unique_ptr<Observed> observed;  // made in main, while ROS runs
+std::unique_ptr<Observed> observed;  // made in main while ROS runs
 
 std::vector<std::string> infos()
 {
@@ -257,8 +257,5 @@ TEST_F(StateBridge, InterruptEndsTheBridgeWithinASecondWhileTheServerIsSilent)
 
 int main(int argc, char** argv)
 {
-  const int result = test_support::runRostest(argc, argv, "test_state_bridge", 1,
-                                              [](ros::NodeHandle& nh) { observed.reset(new Observed(nh)); });
-  observed.reset();
-  return result;
+  return test_support::runRostest(argc, argv, "test_state_bridge", 1, observed);
 }

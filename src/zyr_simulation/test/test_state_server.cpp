@@ -43,7 +43,7 @@ struct Observed : test_support::BridgeOutputs
   Inbox<std_msgs::String> received;
   ros::Publisher status, hold, record;
 };
-std::unique_ptr<Observed> observed;  // made in main, while ROS runs
+std::unique_ptr<Observed> observed;  // made in main while ROS runs
 
 // Waits until the latest flag of `flags` reads `value`.
 bool waitForLast(const Inbox<std_msgs::Bool>& flags, bool value, double seconds = test_support::kWait)
@@ -280,8 +280,5 @@ TEST_F(StateServerWithBridge, CsvReplayEndsTheStreamAndStillRecordsWhatTheBridge
 
 int main(int argc, char** argv)
 {
-  const int result = test_support::runRostest(argc, argv, "test_state_server", 1,
-                                              [](ros::NodeHandle& nh) { observed.reset(new Observed(nh)); });
-  observed.reset();
-  return result;
+  return test_support::runRostest(argc, argv, "test_state_server", 1, observed);
 }
