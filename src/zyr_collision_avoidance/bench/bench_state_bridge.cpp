@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "zyr_test_support/child_process.h"
-#include "zyr_test_support/loopback_state_server.h"
+#include "zyr_test_support/loopback_server.h"
 #include "zyr_test_support/wire_record.h"
 
 namespace
@@ -92,7 +92,7 @@ int main(int argc, char** argv)
   ros::AsyncSpinner spinner(1);
   spinner.start();
 
-  test_support::LoopbackStateServer server;
+  test_support::LoopbackServer server;
   if (!server.listening())
   {
     std::perror("bench: cannot listen on 127.0.0.1:28770");

@@ -11,14 +11,14 @@
 
 #include "zyr_test_support/bridge_outputs.h"
 #include "zyr_test_support/child_process.h"
-#include "zyr_test_support/loopback_state_server.h"
+#include "zyr_test_support/loopback_server.h"
 #include "zyr_test_support/rostest_main.h"
 #include "zyr_test_support/wire_record.h"
 
 using test_support::settle;
 using test_support::waitFor;
 using test_support::WireRecord;
-using RecordServer = test_support::LoopbackStateServer;
+using RecordServer = test_support::LoopbackServer;
 
 namespace
 {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "zyr_collision_avoidance/TrajectoryTCPInterface.h"
-#include "zyr_test_support/loopback_state_server.h"
+#include "zyr_test_support/loopback_server.h"
 #include "zyr_test_support/wait.h"
 #include "zyr_test_support/wire_record.h"
 
@@ -223,7 +223,7 @@ TEST(SocketFailures, EndTheProcessWithTheirTextAndAFailureStatus)
   // A port that was free a moment ago: nothing listens there.
   uint16_t port;
   {
-    test_support::LoopbackStateServer probe(0);
+    test_support::LoopbackServer probe(0);
     ASSERT_TRUE(probe.listening());
     port = probe.port();
   }
@@ -233,7 +233,7 @@ TEST(SocketFailures, EndTheProcessWithTheirTextAndAFailureStatus)
 
 TEST(SetupSubscriber, UsesTheLowSixteenBitsOfThePort)
 {
-  test_support::LoopbackStateServer server(0);
+  test_support::LoopbackServer server(0);
   ASSERT_TRUE(server.listening());
   TrajectoryROSInterface iface(0x10000 + server.port());
   const int fd = iface.setupSubscriber();

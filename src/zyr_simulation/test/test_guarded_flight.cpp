@@ -4,16 +4,12 @@
 // The test plays the rest of the world: it publishes sticks, GPS, velocity and
 // collision status, and watches the requests that the stand-in records, the
 // debug echo and the node's log lines on /rosout.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <ros/master.h>
 #include <ros/ros.h>
 #include <ros/xmlrpc_manager.h>
 #include <rosgraph_msgs/Log.h>
 #include <std_msgs/UInt8.h>
-#include <sys/socket.h>
 #include <zyr_sdk/GlobalPosition.h>
 #include <zyr_sdk/RCChannels.h>
 #include <zyr_sdk/Velocity.h>
@@ -30,6 +26,7 @@
 
 #include "zyr_test_support/child_process.h"
 #include "zyr_test_support/inbox.h"
+#include "zyr_test_support/loopback_server.h"
 #include "zyr_test_support/rostest_main.h"
 
 using test_support::ChildProcess;
@@ -53,41 +50,18 @@ class DroppingService
 public:
   ~DroppingService()
   {
-    stop();
+    running_ = false;
+    thread_.join();
   }
 
-  bool start()
+  bool listening() const
   {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd_, 16) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    {
-      return false;
-    }
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { acceptLoop(); });
-    return true;
-  }
-
-  void stop()
-  {
-    if (fd_ >= 0)
-    {
-      shutdown(fd_, SHUT_RDWR);
-      if (thread_.joinable())
-        thread_.join();
-      close(fd_);
-      fd_ = -1;
-    }
+    return server_.listening();
   }
 
   std::string uri() const
   {
-    return "rosrpc://127.0.0.1:" + std::to_string(port_);
+    return "rosrpc://127.0.0.1:" + std::to_string(server_.port());
   }
 
   int connections() const
@@ -96,31 +70,23 @@ public:
   }
 
 private:
-  void acceptLoop()
+  void dropLoop()
   {
-    for (;;)
+    while (running_)
     {
-      const int c = accept(fd_, nullptr, nullptr);
-      if (c < 0)
-      {
-        return;
-      }
+      if (!server_.acceptClient(0.1))
+        continue;
       ++connections_;
       // Take what the client sends (its connection header), then hang up.
-      pollfd p{c, POLLIN, 0};
-      char buffer[4096];
-      if (poll(&p, 1, 500) > 0)
-      {
-        (void)!read(c, buffer, sizeof(buffer));
-      }
-      close(c);
+      waitFor([this] { return !server_.received().empty(); }, 0.5);
+      server_.closeClient();
     }
   }
 
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
+  test_support::LoopbackServer server_{0};
+  std::atomic<bool> running_{true};
   std::atomic<int> connections_{0};
+  std::thread thread_{[this] { dropLoop(); }};  // last: starts once the rest is in place
 };
 
 bool registerFakeService(const std::string& uri, bool on)
@@ -526,7 +492,7 @@ TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
 
   // An SDK node that is registered but drops every connection shows each call.
   DroppingService dropping;
-  ASSERT_TRUE(dropping.start());
+  ASSERT_TRUE(dropping.listening());
   ASSERT_TRUE(registerFakeService(dropping.uri(), true));
   publishGps(3.0f, 4);
   for (int i = 0; i < 50 && dropping.connections() == 0; ++i)

@@ -1,7 +1,8 @@
-// The state server's side of state_bridge's TCP connection, run inside a test
-// or benchmark so that it controls every byte on the wire.
-#ifndef ZYR_TEST_SUPPORT_LOOPBACK_STATE_SERVER_H
-#define ZYR_TEST_SUPPORT_LOOPBACK_STATE_SERVER_H
+// A TCP server on the loopback interface, run inside a test or benchmark so
+// that it controls every byte on the wire: by default the state server's
+// side of state_bridge's connection.
+#ifndef ZYR_TEST_SUPPORT_LOOPBACK_SERVER_H
+#define ZYR_TEST_SUPPORT_LOOPBACK_SERVER_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -24,16 +24,15 @@ constexpr uint16_t kStateServerPort = 28770;
 
 // Listens on 127.0.0.1:`port` (0: a free port the system picks) and serves
 // one client at a time.
-class LoopbackStateServer
+class LoopbackServer
 {
 public:
-  explicit LoopbackStateServer(uint16_t port = kStateServerPort)
+  explicit LoopbackServer(uint16_t port = kStateServerPort)
   {
     listen_ = socket(AF_INET, SOCK_STREAM, 0);
     const int yes = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
@@ -42,14 +41,14 @@ public:
                  listen(listen_, 16) == 0 && getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     port_ = ntohs(address.sin_port);
   }
-  ~LoopbackStateServer()
+  ~LoopbackServer()
   {
     closeClient();
     if (listen_ >= 0)
       close(listen_);
   }
-  LoopbackStateServer(const LoopbackStateServer&) = delete;
-  LoopbackStateServer& operator=(const LoopbackStateServer&) = delete;
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
 
   bool listening() const
   {
@@ -143,4 +142,4 @@ private:
 };
 }  // namespace test_support
 
-#endif  // ZYR_TEST_SUPPORT_LOOPBACK_STATE_SERVER_H
+#endif  // ZYR_TEST_SUPPORT_LOOPBACK_SERVER_H
