@@ -34,7 +34,7 @@ public:
   Inbox& operator=(const Inbox&) = delete;
 
   // Records every message on `topic` for which `keep` holds (every message
-  // when `keep` is empty). The inbox must outlive the subscription.
+  // when `keep` is empty), until the inbox goes.
   void subscribe(ros::NodeHandle& nh, const std::string& topic, Match keep = Match(), uint32_t queue = 1000)
   {
     subscriber_ = nh.subscribe<M>(topic, queue,
@@ -93,7 +93,8 @@ public:
     return std::min(from, messages_.size());
   }
 
-  // Waits until `done` holds for everything recorded so far.
+  // Waits until `done` holds for everything recorded so far; `done` runs
+  // under the inbox's lock and must not call the inbox.
   bool waitUntil(const std::function<bool(const std::vector<M>&)>& done, double seconds = kWait) const
   {
     return waitFor(
