@@ -69,8 +69,9 @@ TEST(MapperTransformFailure, UntransformableCloudIsSkippedAndStaleCloudNeverRein
   // well past the end of the window.
   mapper.pointCloudCallback(cloudAlongX({2.0f, 2.0f}, "nowhere"));
   mapper.pointCloudCallback(cloudAlongX({3.0f, 4.0f, 5.0f}, "world"));  // rolls over
-  ros::WallDuration(0.2).sleep();                                       // the window of that cloud passes
-  mapper.pointCloudCallback(cloudAlongX({}, "world"));                  // rolls over
+  // The window of that cloud passes.
+  ros::WallDuration(0.2).sleep();
+  mapper.pointCloudCallback(cloudAlongX({}, "world"));  // rolls over
 
   test_support::spinUntil([&] { return inserts.size() >= 3 && octomaps.size() >= 2; });
   EXPECT_EQ((std::vector<std::string>{"Inserting 1", "Inserting 3", "Inserting 0"}), inserts);
