@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "zyr_collision_avoidance/cloud_insertion.h"
 #include "zyr_collision_avoidance/collision_monitor.h"
 
 namespace
@@ -70,12 +71,7 @@ std::vector<octomap::point3d> readScan(const std::string& path)
 
 std::unique_ptr<octomap::OcTree> mapperTree()
 {
-  std::unique_ptr<octomap::OcTree> tree(new octomap::OcTree(0.3));
-  tree->setProbHit(0.7);
-  tree->setProbMiss(0.4);
-  tree->setClampingThresMin(0.12);
-  tree->setClampingThresMax(0.97);
-  return tree;
+  return std::unique_ptr<octomap::OcTree>(occupancy_mapping::newSensorModelTree());
 }
 
 // The mapper's rule: every point within 30 m of the vertical axis is one hit.

@@ -95,11 +95,7 @@ int main(int argc, char** argv)
   {
     const Clock::time_point start = Clock::now();
     delete previousRawTree;
-    auto* tree = new octomap::OcTree(0.3);
-    tree->setProbHit(0.7);
-    tree->setProbMiss(0.4);
-    tree->setClampingThresMin(0.12);
-    tree->setClampingThresMax(0.97);
+    auto* tree = occupancy_mapping::newSensorModelTree(0.3);
     for (const octomap::point3d& p : points)
     {
       const double x = p.x();

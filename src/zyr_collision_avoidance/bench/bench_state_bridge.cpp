@@ -1,16 +1,7 @@
 // Measures state_bridge against a state server sending at 100 Hz: the time
 // from a record's send to the arrival of its velocity message, and the
 // bridge's CPU share. Every record carries its sequence number in vx.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <ros/ros.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zyr_sdk/Velocity.h>
 
 #include <algorithm>
@@ -18,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -26,23 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "zyr_test_support/child_process.h"
+#include "zyr_test_support/loopback_server.h"
+#include "zyr_test_support/wire_record.h"
+
 namespace
 {
 typedef std::chrono::steady_clock Clock;
 const double kRateHz = 100.0;
 const int kWarmupRecords = 100;  // the first second: connections settle, caches warm
-
-std::string recordBytes(uint32_t sequence)
-{
-  unsigned char b[84] = {0};
-  const double vx = sequence;
-  const double q0 = 1.0;
-  const int32_t health = 1;
-  std::memcpy(b, &vx, 8);  // the host is little-endian like the wire
-  std::memcpy(b + 24, &health, 4);
-  std::memcpy(b + 28, &q0, 8);
-  return std::string(reinterpret_cast<char*>(b), sizeof b);
-}
 
 // utime + stime of a process, in seconds.
 double cpuSeconds(pid_t pid)
@@ -104,49 +86,25 @@ int main(int argc, char** argv)
   const uint32_t records = kWarmupRecords + static_cast<uint32_t>(seconds * kRateHz);
 
   ros::init(argc, argv, "bench_state_bridge", ros::init_options::NoSigintHandler);
-  for (int i = 0; i < 100 && !ros::master::check(); ++i)
-  {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  test_support::waitFor(ros::master::check, 10.0, 0.1);
   ros::NodeHandle nh;
   ros::Subscriber sub = nh.subscribe("/zyr_sdk/velocity", 1000, onVelocity);
   ros::AsyncSpinner spinner(1);
   spinner.start();
 
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  const int yes = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(28770);
-  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0)
+  test_support::LoopbackServer server;
+  if (!server.listening())
   {
     std::perror("bench: cannot listen on 127.0.0.1:28770");
     return 1;
   }
-
-  const pid_t bridge = fork();
-  if (bridge == 0)
-  {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    execl(bridge_path.c_str(), bridge_path.c_str(), static_cast<char*>(NULL));
-    _exit(127);
-  }
-  pollfd wait_for = {listener, POLLIN, 0};
-  if (poll(&wait_for, 1, 20000) != 1)
+  test_support::ChildProcess bridge;
+  if (!bridge.start(bridge_path, {}) || !server.acceptClient(20.0))
   {
     std::fprintf(stderr, "bench: state_bridge did not connect\n");
-    kill(bridge, SIGKILL);
     return 1;
   }
-  const int client = accept(listener, NULL, NULL);
-  setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  for (int i = 0; i < 200 && sub.getNumPublishers() == 0; ++i)
-  {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  test_support::waitFor([&] { return sub.getNumPublishers() > 0; }, 10.0);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   sent_at.assign(records, Clock::time_point());
@@ -161,28 +119,25 @@ int main(int argc, char** argv)
     next += period;
     if (sequence == kWarmupRecords)
     {
-      cpu_start = cpuSeconds(bridge);
+      cpu_start = cpuSeconds(bridge.pid());
       wall_start = Clock::now();
     }
-    const std::string bytes = recordBytes(sequence);
+    const std::string bytes = test_support::WireRecord(sequence).bytes();
     {
       std::lock_guard<std::mutex> lock(mutex);
       sent_at[sequence] = Clock::now();
     }
-    if (send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+    if (!server.send(bytes))
     {
       std::perror("bench: send");
       break;
     }
   }
-  const double cpu_used = cpuSeconds(bridge) - cpu_start;
+  const double cpu_used = cpuSeconds(bridge.pid()) - cpu_start;
   const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-  kill(bridge, SIGINT);
-  waitpid(bridge, NULL, 0);
-  close(client);
-  close(listener);
+  bridge.stop(10.0);
   spinner.stop();
 
   std::lock_guard<std::mutex> lock(mutex);

@@ -10,7 +10,6 @@
 #include <octomap_msgs/conversions.h>
 #include <ros/callback_queue.h>
 #include <ros/ros.h>
-#include <rosgraph_msgs/Log.h>
 #include <std_msgs/String.h>
 #include <std_msgs/UInt8.h>
 #include <tf2_msgs/TFMessage.h>
@@ -19,29 +18,37 @@
 #include <zyr_sdk/RCChannels.h>
 #include <zyr_sdk/Velocity.h>
 
+#include <array>
 #include <atomic>
 #include <boost/function.hpp>
 #include <boost/make_shared.hpp>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "zyr_collision_avoidance/cloud_insertion.h"
 #include "zyr_collision_avoidance/collision_monitor.h"
+#include "zyr_test_support/inbox.h"
+
+using test_support::Inbox;
+using test_support::lineIs;
+using test_support::Log;
+using test_support::settle;
+using test_support::waitFor;
 
 namespace
 {
 // The name under which the .test files start the monitor.
 const char kMonitorNode[] = "/collision_monitor";
 const char kUnhealthy[] = "velocity unhealthy!";
+const char kLookup[] = "In getDroneOrigin";
+const char kCollisionAhead[] = "Collision Forward in Distance 10.24!";  // the wall of wallMap(10)
 // Index of the ray from the origin straight along the heading (column 5, row 3).
 const int kAxisRay = 33;
 
@@ -72,23 +79,19 @@ public:
             transform.transform.rotation.w = 1.0;
             msg.transforms.push_back(transform);
             publisher_.publish(msg);
+            ++published_;
             ros::WallDuration(0.02).sleep();
           }
         });
   }
-  // Waits until a tf listener receives the transforms and has held them for
-  // a while, so that a lookup at the current time finds data before it.
+  // Waits until a tf listener is linked and a few transforms have gone out
+  // since, so that a lookup at the current time finds data before it.
   bool waitForListener()
   {
-    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(20.0);
-    while (publisher_.getNumSubscribers() == 0)
-    {
-      if (ros::WallTime::now() > deadline)
-        return false;
-      ros::WallDuration(0.02).sleep();
-    }
-    ros::WallDuration(0.3).sleep();
-    return true;
+    if (!waitFor([this] { return publisher_.getNumSubscribers() > 0; }, 20.0))
+      return false;
+    const int linked = published_;
+    return waitFor([&] { return published_ >= linked + 5; });
   }
   void stop()
   {
@@ -100,6 +103,7 @@ public:
 
 private:
   std::atomic<bool> running_{false};
+  std::atomic<int> published_{0};
   ros::Publisher publisher_;
   std::thread thread_;
 };
@@ -112,21 +116,17 @@ octomap_msgs::Octomap toMsg(const octomap::OcTree& tree)
   return msg;
 }
 
-// A tree with the mapper's settings holding a wall across x = `x`, |y| <= 4,
-// |z| <= 2; an empty tree for x <= 0.
+// A tree of the mapper's holding a wall across x = `x`, |y| <= 4, |z| <= 2;
+// an empty tree for x <= 0.
 octomap_msgs::Octomap wallMap(float x)
 {
-  octomap::OcTree tree(0.3);
-  tree.setProbHit(0.7);
-  tree.setProbMiss(0.4);
-  tree.setClampingThresMin(0.12);
-  tree.setClampingThresMax(0.97);
+  std::unique_ptr<octomap::OcTree> tree(occupancy_mapping::newSensorModelTree());
   if (x > 0)
     for (float y = -4.0f; y <= 4.0f; y += 0.1f)
       for (float z = -2.0f; z <= 2.0f; z += 0.1f)
-        tree.updateNode(octomap::point3d(x, y, z), true, false);
-  tree.updateInnerOccupancy();
-  return toMsg(tree);
+        tree->updateNode(octomap::point3d(x, y, z), true, false);
+  tree->updateInnerOccupancy();
+  return toMsg(*tree);
 }
 
 octomap_msgs::Octomap emptyMap()
@@ -156,41 +156,8 @@ struct Query
   visualization_msgs::Marker collision, velocity, rc;
 };
 
-// What the test has received from the monitor so far.
-struct Seen
-{
-  std::vector<std_msgs::UInt8> statuses;
-  std::vector<std_msgs::String> texts;
-  std::vector<geometry_msgs::Vector3> debug;
-  std::vector<visualization_msgs::MarkerArray> fans;
-  std::vector<visualization_msgs::Marker> collision, velocity, rc;
-  std::vector<rosgraph_msgs::Log> logs;  // the monitor's own lines only
-
-  // Index of the first log line reading `text` from `from` on, or the count.
-  std::size_t find(const std::string& text, std::size_t from) const
-  {
-    while (from < logs.size() && logs[from].msg != text)
-      ++from;
-    return from;
-  }
-  std::size_t count(const std::string& text, std::size_t from) const
-  {
-    std::size_t n = 0;
-    for (std::size_t i = find(text, from); i < logs.size(); i = find(text, i + 1))
-      ++n;
-    return n;
-  }
-  bool errorSince(std::size_t from) const
-  {
-    for (std::size_t i = from; i < logs.size(); ++i)
-      if (logs[i].level >= rosgraph_msgs::Log::ERROR)
-        return true;
-    return false;
-  }
-};
-
-// The test's side of the monitor's topics. A spinner thread records what
-// arrives; the test thread waits on it.
+// The test's side of the monitor's topics. A spinner thread of its own
+// records what arrives; the test thread waits on it.
 class MonitorLink
 {
 public:
@@ -200,19 +167,19 @@ public:
     velocityPub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
     rcPub_ = nh_.advertise<zyr_sdk::RCChannels>("zyr_sdk/rc_channels", 100);
     octomapPub_ = nh_.advertise<octomap_msgs::Octomap>("zyr_collision_avoidance/octomap_binary", 5);
-    record("collision_info_msg", &Seen::statuses);
-    record("zyr_collision_avoidance/debug_query_msg", &Seen::texts);
-    record("zyr_collision_avoidance/debug_collision_msg", &Seen::debug);
-    record("zyr_collision_avoidance/raycast_marker_array", &Seen::fans);
-    record("zyr_collision_avoidance/collision_marker", &Seen::collision);
-    record("zyr_collision_avoidance/velocity_marker", &Seen::velocity);
-    record("zyr_collision_avoidance/rc_marker", &Seen::rc);
-    rosoutSub_ = nh_.subscribe("/rosout", 1000, &MonitorLink::onLog, this);
+    statuses.subscribe(nh_, "collision_info_msg");
+    texts.subscribe(nh_, "zyr_collision_avoidance/debug_query_msg");
+    debug.subscribe(nh_, "zyr_collision_avoidance/debug_collision_msg");
+    fans.subscribe(nh_, "zyr_collision_avoidance/raycast_marker_array");
+    collision.subscribe(nh_, "zyr_collision_avoidance/collision_marker");
+    velocity.subscribe(nh_, "zyr_collision_avoidance/velocity_marker");
+    rc.subscribe(nh_, "zyr_collision_avoidance/rc_marker");
+    logs.subscribe(nh_, "/rosout", test_support::fromNode(kMonitorNode));
     spinner_.start();
   }
   ~MonitorLink()
   {
-    spinner_.stop();  // before the recorded data goes away
+    spinner_.stop();  // before the inboxes go away
   }
   MonitorLink(const MonitorLink&) = delete;
   MonitorLink& operator=(const MonitorLink&) = delete;
@@ -225,20 +192,20 @@ public:
     const auto linked = [this]
     {
       bool all = velocityPub_.getNumSubscribers() && rcPub_.getNumSubscribers() && octomapPub_.getNumSubscribers();
-      for (const ros::Subscriber& sub : subs_)
-        all = all && sub.getNumPublishers();
+      for (const ros::Subscriber* sub :
+           {&statuses.subscriber(), &texts.subscriber(), &debug.subscriber(), &fans.subscriber(),
+            &collision.subscriber(), &velocity.subscriber(), &rc.subscriber()})
+        all = all && sub->getNumPublishers();
       return all;
     };
-    for (int i = 0; i < 600 && !linked(); ++i)
-      ros::WallDuration(0.05).sleep();
-    for (int attempt = 0; linked() && attempt < 40; ++attempt)
-    {
-      const std::size_t mark = seen().logs.size();
-      sendVelocity(0, 0, 0);
-      if (waitFor([&](const Seen& s) { return s.count(kUnhealthy, mark) > 0; }, 0.5))
-        return true;
-    }
-    return false;
+    return waitFor(linked, 30.0) && waitFor(
+                                        [this]
+                                        {
+                                          const std::size_t mark = logs.size();
+                                          sendVelocity(0, 0, 0);
+                                          return logs.waitForMatch(lineIs(kUnhealthy), nullptr, mark, 0.5);
+                                        },
+                                        20.0);
   }
 
   void sendVelocity(float vx, float vy, std::uint8_t health)
@@ -251,8 +218,6 @@ public:
     velocityPub_.publish(msg);
   }
 
-  // Leaves the stick message time to be handled before anything sent later
-  // on another topic.
   void sendSticks(float roll, float pitch, float throttle)
   {
     zyr_sdk::RCChannels msg;
@@ -261,17 +226,16 @@ public:
     msg.pitch = pitch;
     msg.throttle = throttle;
     rcPub_.publish(msg);
-    ros::WallDuration(0.3).sleep();
   }
 
   // Sends one octomap message; `text` receives what the monitor reports.
   ::testing::AssertionResult sendMap(const octomap_msgs::Octomap& msg, std::string* text)
   {
-    const std::size_t before = seen().texts.size();
+    const std::size_t before = texts.size();
     octomapPub_.publish(msg);
-    if (!waitFor([&](const Seen& s) { return s.texts.size() > before; }, 15.0))
+    if (!texts.waitForCount(before + 1, 15.0))
       return ::testing::AssertionFailure() << "no debug_query_msg for an octomap message";
-    *text = seen().texts.back().data;
+    *text = texts.back().data;
     return ::testing::AssertionSuccess();
   }
 
@@ -279,88 +243,85 @@ public:
   // query sends out.
   ::testing::AssertionResult runQuery(float vx, float vy, Query* query)
   {
-    const Seen before = seen();
+    const std::array<std::size_t, 6> before = outputs();
     for (int i = 0; i < 5; ++i)
       sendVelocity(vx, vy, 1);
-    const auto grown = [&](const Seen& s)
+    const auto grown = [&]
     {
-      return s.statuses.size() > before.statuses.size() && s.debug.size() > before.debug.size() &&
-             s.fans.size() > before.fans.size() && s.collision.size() > before.collision.size() &&
-             s.velocity.size() > before.velocity.size() && s.rc.size() > before.rc.size();
+      const std::array<std::size_t, 6> now = outputs();
+      for (std::size_t i = 0; i < now.size(); ++i)
+        if (now[i] <= before[i])
+          return false;
+      return true;
     };
-    if (!waitFor(grown, 10.0))
+    if (!waitFor(grown))
       return ::testing::AssertionFailure() << "the query's outputs did not all arrive";
-    const Seen now = seen();
-    if (now.statuses.size() != before.statuses.size() + 1)
+    if (statuses.size() != before[0] + 1)
       return ::testing::AssertionFailure() << "more than one query ran";
-    *query = Query{now.statuses.back().data, now.debug.back(),    now.fans.back(),
-                   now.collision.back(),     now.velocity.back(), now.rc.back()};
+    *query = Query{statuses.back().data, debug.back(), fans.back(), collision.back(), velocity.back(), rc.back()};
     return ::testing::AssertionSuccess();
   }
 
-  bool waitFor(const std::function<bool(const Seen&)>& done, double seconds = 10.0)
+  // Sends the sticks, then queries at (vx, vy) until a query shows them: a
+  // stick message has no output of its own, and the velocity messages of a
+  // query may overtake it. With the identity pose the stick arrow ends at the
+  // horizontal part of the sticks' point.
+  ::testing::AssertionResult runQueryWithSticks(float roll, float pitch, float throttle, float vx, float vy,
+                                                Query* query)
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done(seen_); });
+    sendSticks(roll, pitch, throttle);
+    const Eigen::Vector3f stick = collision_probe::stickPointInBody(roll, pitch, throttle);
+    ::testing::AssertionResult ran = ::testing::AssertionSuccess();
+    const bool shown = waitFor(
+        [&]
+        {
+          ran = runQuery(vx, vy, query);
+          return !ran || (query->rc.points.size() == 2 && std::abs(query->rc.points[1].x - stick.x()) < 1e-4 &&
+                          std::abs(query->rc.points[1].y - stick.y()) < 1e-4);
+        });
+    if (!ran)
+      return ran;
+    return shown ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no query showed the sticks";
   }
 
-  Seen seen()
+  std::size_t lines(const std::string& text, std::size_t from) const
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seen_;
+    return logs.count(lineIs(text), from);
+  }
+  bool errorSince(std::size_t from) const
+  {
+    return logs.count(test_support::levelAtLeast(Log::ERROR), from) > 0;
   }
 
 private:
-  template <class M>
-  void record(const std::string& topic, std::vector<M> Seen::*into)
+  std::array<std::size_t, 6> outputs() const
   {
-    boost::function<void(const boost::shared_ptr<const M>&)> callback =
-        [this, into](const boost::shared_ptr<const M>& m)
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      (seen_.*into).push_back(*m);
-      changed_.notify_all();
-    };
-    subs_.push_back(nh_.subscribe<M>(topic, 100, callback));
-  }
-
-  void onLog(const rosgraph_msgs::Log::ConstPtr& log)
-  {
-    if (log->name != kMonitorNode)
-      return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    seen_.logs.push_back(*log);
-    changed_.notify_all();
+    return {statuses.size(), debug.size(), fans.size(), collision.size(), velocity.size(), rc.size()};
   }
 
   ros::CallbackQueue queue_;
   ros::NodeHandle nh_;
   ros::AsyncSpinner spinner_;
   ros::Publisher velocityPub_, rcPub_, octomapPub_;
-  std::vector<ros::Subscriber> subs_;
-  ros::Subscriber rosoutSub_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Seen seen_;
-};
 
-// Waits before asserting that something did NOT happen, which a slow run
-// cannot turn into a false failure.
-void settle()
-{
-  ros::WallDuration(0.5).sleep();
-}
+public:
+  // What the test has received from the monitor so far.
+  Inbox<std_msgs::UInt8> statuses;
+  Inbox<std_msgs::String> texts;
+  Inbox<geometry_msgs::Vector3> debug;
+  Inbox<visualization_msgs::MarkerArray> fans;
+  Inbox<visualization_msgs::Marker> collision, velocity, rc;
+  Inbox<Log> logs;  // the monitor's own lines only
+};
 
 // The lines of one pose lookup from `mark` on: "In getDroneOrigin" and the
 // `after` lines that follow it.
-::testing::AssertionResult lookupLogged(MonitorLink& link, std::size_t mark, std::size_t after,
-                                        std::vector<rosgraph_msgs::Log>* lines)
+::testing::AssertionResult lookupLogged(MonitorLink& link, std::size_t mark, std::size_t after, std::vector<Log>* lines)
 {
-  const auto complete = [&](const Seen& s) { return s.find("In getDroneOrigin", mark) + after < s.logs.size(); };
-  if (!link.waitFor(complete))
+  if (!waitFor([&] { return link.logs.find(lineIs(kLookup), mark) + after < link.logs.size(); }))
     return ::testing::AssertionFailure() << "no pose lookup logged";
-  const Seen s = link.seen();
-  const auto first = s.logs.begin() + s.find("In getDroneOrigin", mark);
+  const std::vector<Log> all = link.logs.all();
+  const auto first = all.begin() + link.logs.find(lineIs(kLookup), mark);
   lines->assign(first, first + after + 1);
   return ::testing::AssertionSuccess();
 }
@@ -376,41 +337,42 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   DronePoseBroadcaster pose;
   const std::string emptyReport = "OcTree created -- Tree Size=0, Resolution=0.3";
 
-  // Full pitch while the pose is unknown: to be ignored.
+  // Full pitch while the pose is unknown: to be ignored. The first map below
+  // holds the monitor in its 3 s lookup, long after the sticks are handled.
   link.sendSticks(0, 10000, 0);
 
   // The first map, still without a transform: the lookup waits its 3 s, logs
   // the wait's error text and the lookup's exception, then the map is reported.
-  std::size_t mark = link.seen().logs.size();
+  std::size_t mark = link.logs.size();
   const ros::WallTime sent = ros::WallTime::now();
   std::string text;
   ASSERT_TRUE(link.sendMap(emptyMap(), &text));
   EXPECT_GE((ros::WallTime::now() - sent).toSec(), 2.5);
   EXPECT_EQ(emptyReport, text);
-  std::vector<rosgraph_msgs::Log> lines;
+  std::vector<Log> lines;
   ASSERT_TRUE(lookupLogged(link, mark, 2, &lines));
-  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[0].level);
-  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[1].level);
+  EXPECT_EQ(Log::INFO, lines[0].level);
+  EXPECT_EQ(Log::INFO, lines[1].level);
   EXPECT_NE("", lines[1].msg);
-  EXPECT_EQ(rosgraph_msgs::Log::ERROR, lines[2].level);
+  EXPECT_EQ(Log::ERROR, lines[2].level);
   EXPECT_NE("", lines[2].msg);
 
   // Transform published: the next map finds the pose, an empty line, no error.
   pose.start();
   ASSERT_TRUE(pose.waitForListener());
-  mark = link.seen().logs.size();
+  mark = link.logs.size();
   ASSERT_TRUE(link.sendMap(emptyMap(), &text));
   EXPECT_EQ(emptyReport, text);
   ASSERT_TRUE(lookupLogged(link, mark, 1, &lines));
-  EXPECT_EQ(rosgraph_msgs::Log::INFO, lines[1].level);
+  EXPECT_EQ(Log::INFO, lines[1].level);
   EXPECT_EQ("", lines[1].msg);
 
   // Once found, the pose is not looked up again.
-  mark = link.seen().logs.size();
+  mark = link.logs.size();
   ASSERT_TRUE(link.sendMap(emptyMap(), &text));
   settle();
-  EXPECT_EQ(0u, link.seen().count("In getDroneOrigin", mark));
-  EXPECT_FALSE(link.seen().errorSince(mark));
+  EXPECT_EQ(0u, link.lines(kLookup, mark));
+  EXPECT_FALSE(link.errorSince(mark));
 
   // At rest the stick vector is still zero, as the early pitch did not count:
   // nothing is cast and the fan is cleared.
@@ -425,8 +387,7 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   EXPECT_EQ(0.0f, query.rc.color.a);
 
   // Full pitch now, identity transform: 3 along +x, probed for 20 m.
-  link.sendSticks(0, 10000, 0);
-  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  ASSERT_TRUE(link.runQueryWithSticks(0, 10000, 0, 0, 0, &query));
   EXPECT_EQ(0, query.status);
   EXPECT_NEAR(3.0, query.debug.y, 1e-5);
   ASSERT_EQ(60u, query.fan.markers.size());
@@ -438,24 +399,22 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   EXPECT_EQ(1.0f, query.rc.color.a);
 
   // Full roll probes sideways; full throttle alone leaves nothing horizontal.
-  link.sendSticks(10000, 0, 0);
-  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  ASSERT_TRUE(link.runQueryWithSticks(10000, 0, 0, 0, 0, &query));
   ASSERT_EQ(60u, query.fan.markers.size());
   expectPoint(query.fan.markers[kAxisRay].points[1], 0, 20, 0);
-  link.sendSticks(0, 0, 10000);
-  ASSERT_TRUE(link.runQuery(0, 0, &query));
+  ASSERT_TRUE(link.runQueryWithSticks(0, 0, 10000, 0, 0, &query));
   EXPECT_EQ(0.0, query.debug.y);
   ASSERT_EQ(1u, query.fan.markers.size());
   EXPECT_EQ(visualization_msgs::Marker::DELETEALL, query.fan.markers[0].action);
 
   // The transform stops: a stick message cannot be brought into "world", is
   // reported and leaves the last stick vector (full roll) in use.
-  link.sendSticks(10000, 0, 0);
+  ASSERT_TRUE(link.runQueryWithSticks(10000, 0, 0, 0, 0, &query));
   pose.stop();
-  mark = link.seen().logs.size();
+  mark = link.logs.size();
   link.sendSticks(0, 10000, 0);
-  ASSERT_TRUE(link.waitFor([&](const Seen& s) { return s.errorSince(mark); }));
-  const rosgraph_msgs::Log error = link.seen().logs.back();
+  ASSERT_TRUE(waitFor([&] { return link.errorSince(mark); }));
+  const Log error = link.logs.back();
   EXPECT_EQ(0u, error.msg.find("Transform error of sensor data: ")) << error.msg;
   EXPECT_EQ(error.msg.size() - 19, error.msg.rfind(", quitting callback")) << error.msg;
   ASSERT_TRUE(link.runQuery(0, 0, &query));
@@ -464,100 +423,127 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
 }
 
 // ---------------------------------------------------------------------------
-// One monitor with the transform published from the start. The tests run in
-// order; each leaves a usable map held and the velocity count at a query.
+// One monitor with the transform published from the start, shared by the
+// cases; each case gives it the map it needs.
 
-namespace
+class MonitorTopics : public ::testing::Test
 {
-struct TopicsSetup
-{
-  DronePoseBroadcaster pose;
-  MonitorLink link;
-  bool connected = false;
-};
-std::unique_ptr<TopicsSetup> topics;  // torn down in main, while ROS still runs
-
-MonitorLink& topicsLink()
-{
-  if (!topics)
+public:
+  struct Setup
   {
-    topics.reset(new TopicsSetup);
-    topics->pose.start();
-    topics->connected = topics->link.connect() && topics->pose.waitForListener();
-  }
-  EXPECT_TRUE(topics->connected);
-  return topics->link;
-}
-}  // namespace
+    DronePoseBroadcaster pose;
+    MonitorLink link;
+    bool connected = false;
+  };
+  static std::unique_ptr<Setup> shared;  // torn down in main, while ROS still runs
 
-TEST(MonitorTopics, EveryMapIsReportedAndOnlyTheFirstLooksUpThePose)
+protected:
+  void SetUp() override
+  {
+    if (!shared)
+    {
+      shared.reset(new Setup);
+      shared->pose.start();
+      shared->connected = shared->link.connect() && shared->pose.waitForListener();
+    }
+    ASSERT_TRUE(shared->connected);
+  }
+
+  MonitorLink& link()
+  {
+    return shared->link;
+  }
+
+  // Gives the monitor the wall 10 m ahead and brings its velocity count to
+  // the start of a query, whatever an earlier case left behind. Each healthy
+  // message toward the wall is followed by an unhealthy one; its log line
+  // comes after the collision line of a query the healthy one ran.
+  void holdWall()
+  {
+    std::string text;
+    ASSERT_TRUE(link().sendMap(wallMap(10.0f), &text));
+    ASSERT_EQ(reportOf(wallMap(10.0f)), text);
+    bool aligned = false;
+    for (int i = 0; i < 5 && !aligned; ++i)
+    {
+      const std::size_t mark = link().logs.size();
+      link().sendVelocity(1, 0, 1);
+      link().sendVelocity(1, 0, 0);
+      ASSERT_TRUE(waitFor([&] { return link().lines(kUnhealthy, mark) > 0; }));
+      aligned = link().lines(kCollisionAhead, mark) > 0;
+    }
+    ASSERT_TRUE(aligned);
+  }
+};
+std::unique_ptr<MonitorTopics::Setup> MonitorTopics::shared;
+
+// Needs a monitor that has seen no map: runs first.
+TEST_F(MonitorTopics, EveryMapIsReportedAndOnlyTheFirstLooksUpThePose)
 {
-  MonitorLink& link = topicsLink();
   const octomap_msgs::Octomap wall = wallMap(10.0f);
   const std::string expected = reportOf(wall);
   ASSERT_NE("", expected);
 
-  std::size_t mark = link.seen().logs.size();
+  std::size_t mark = link().logs.size();
   std::string text;
-  ASSERT_TRUE(link.sendMap(wall, &text));
+  ASSERT_TRUE(link().sendMap(wall, &text));
   EXPECT_EQ(expected, text);
-  std::vector<rosgraph_msgs::Log> lines;
-  ASSERT_TRUE(lookupLogged(link, mark, 1, &lines));
+  std::vector<Log> lines;
+  ASSERT_TRUE(lookupLogged(link(), mark, 1, &lines));
   EXPECT_EQ("", lines[1].msg);
-  EXPECT_FALSE(link.seen().errorSince(mark));
+  EXPECT_FALSE(link().errorSince(mark));
 
-  mark = link.seen().logs.size();
-  ASSERT_TRUE(link.sendMap(wall, &text));
+  mark = link().logs.size();
+  ASSERT_TRUE(link().sendMap(wall, &text));
   EXPECT_EQ(expected, text);
   settle();
-  EXPECT_EQ(0u, link.seen().count("In getDroneOrigin", mark));
+  EXPECT_EQ(0u, link().lines(kLookup, mark));
 }
 
-TEST(MonitorTopics, QueriesRunOnTheFifthAndTenthHealthyMessageOnly)
+TEST_F(MonitorTopics, QueriesRunOnTheFifthAndTenthHealthyMessageOnly)
 {
-  MonitorLink& link = topicsLink();
-  const Seen before = link.seen();
-  const std::size_t statuses = before.statuses.size(), debug = before.debug.size();
+  holdWall();
+  const std::size_t statuses = link().statuses.size(), debug = link().debug.size();
   const auto unhealthyLines = [&](std::size_t n)
-  { return [&link, n, mark = link.seen().logs.size()](const Seen& s) { return s.count(kUnhealthy, mark) >= n; }; };
+  { return [this, n, mark = link().logs.size()] { return link().lines(kUnhealthy, mark) >= n; }; };
 
   // Four healthy messages toward the wall, three unhealthy ones: no query.
   auto threeTurnedAway = unhealthyLines(3);
   for (std::uint8_t health : {1, 1, 1, 1, 0, 0, 0})
-    link.sendVelocity(1, 0, health);
-  ASSERT_TRUE(link.waitFor(threeTurnedAway));
+    link().sendVelocity(1, 0, health);
+  ASSERT_TRUE(waitFor(threeTurnedAway));
   settle();
-  EXPECT_EQ(statuses, link.seen().statuses.size());
+  EXPECT_EQ(statuses, link().statuses.size());
 
   // The fifth healthy one runs it: the wall 10 m ahead is a collision.
-  const std::size_t mark = link.seen().logs.size();
-  link.sendVelocity(1, 0, 1);
-  ASSERT_TRUE(link.waitFor(
-      [&](const Seen& s)
+  const std::size_t mark = link().logs.size();
+  link().sendVelocity(1, 0, 1);
+  ASSERT_TRUE(waitFor(
+      [&]
       {
-        return s.count("Collision Forward in Distance 10.24!", mark) == 1 && s.statuses.size() == statuses + 1 &&
-               s.debug.size() == debug + 1;
+        return link().lines(kCollisionAhead, mark) == 1 && link().statuses.size() == statuses + 1 &&
+               link().debug.size() == debug + 1;
       }));
 
   // Four more and two unhealthy: nothing; the tenth healthy one: the second.
   auto twoTurnedAway = unhealthyLines(2);
   for (std::uint8_t health : {1, 1, 1, 1, 0, 0})
-    link.sendVelocity(1, 0, health);
-  ASSERT_TRUE(link.waitFor(twoTurnedAway));
+    link().sendVelocity(1, 0, health);
+  ASSERT_TRUE(waitFor(twoTurnedAway));
   settle();
-  EXPECT_EQ(statuses + 1, link.seen().statuses.size());
-  link.sendVelocity(1, 0, 1);
-  ASSERT_TRUE(
-      link.waitFor([&](const Seen& s) { return s.statuses.size() > statuses + 1 && s.debug.size() > debug + 1; }));
+  EXPECT_EQ(statuses + 1, link().statuses.size());
+  link().sendVelocity(1, 0, 1);
+  ASSERT_TRUE(waitFor([&] { return link().statuses.size() > statuses + 1 && link().debug.size() > debug + 1; }));
   settle();
 
-  const Seen after = link.seen();
-  ASSERT_EQ(statuses + 2, after.statuses.size());
-  ASSERT_EQ(debug + 2, after.debug.size());
+  const std::vector<std_msgs::UInt8> after = link().statuses.all();
+  const std::vector<geometry_msgs::Vector3> afterDebug = link().debug.all();
+  ASSERT_EQ(statuses + 2, after.size());
+  ASSERT_EQ(debug + 2, afterDebug.size());
   for (std::size_t i = 0; i < 2; ++i)
   {
-    EXPECT_EQ(1, after.statuses[statuses + i].data);
-    const geometry_msgs::Vector3& v = after.debug[debug + i];
+    EXPECT_EQ(1, after[statuses + i].data);
+    const geometry_msgs::Vector3& v = afterDebug[debug + i];
     EXPECT_FLOAT_EQ(1.0, v.x);
     EXPECT_EQ(0.0, v.y);
     // The wall cell met by the 4th ray: (10.05, -1.95, +-0.15).
@@ -565,16 +551,16 @@ TEST(MonitorTopics, QueriesRunOnTheFifthAndTenthHealthyMessageOnly)
   }
 }
 
-TEST(MonitorTopics, SpeedSetsTheLookAheadBetweenFifteenAndTwentyFiveMetres)
+TEST_F(MonitorTopics, SpeedSetsTheLookAheadBetweenFifteenAndTwentyFiveMetres)
 {
-  MonitorLink& link = topicsLink();
+  holdWall();
   const std::pair<float, double> cases[] = {{0.3f, 15}, {1.0f, 15}, {2.0f, 20}, {2.5f, 25}, {3.0f, 25}};
   for (const auto& c : cases)
   {
     SCOPED_TRACE(c.first);
     // Along +y, parallel to the wall: clear.
     Query query;
-    ASSERT_TRUE(link.runQuery(0, c.first, &query));
+    ASSERT_TRUE(link().runQuery(0, c.first, &query));
     EXPECT_EQ(0, query.status);
     EXPECT_FLOAT_EQ(c.first, query.debug.x);
     ASSERT_EQ(60u, query.fan.markers.size());
@@ -587,15 +573,13 @@ TEST(MonitorTopics, SpeedSetsTheLookAheadBetweenFifteenAndTwentyFiveMetres)
   }
 }
 
-TEST(MonitorTopics, SlowFlightProbesAlongTheSticks)
+TEST_F(MonitorTopics, SlowFlightProbesAlongTheSticks)
 {
-  MonitorLink& link = topicsLink();
-  link.sendSticks(0, 10000, 0);  // toward the wall
-
-  // 0.25 m/s along +y counts as slow: the probe follows the sticks for 20 m
-  // and meets the wall.
+  holdWall();
+  // 0.25 m/s along +y counts as slow: the probe follows the sticks (full
+  // pitch, toward the wall) for 20 m and meets the wall.
   Query query;
-  ASSERT_TRUE(link.runQuery(0, 0.25f, &query));
+  ASSERT_TRUE(link().runQueryWithSticks(0, 10000, 0, 0, 0.25f, &query));
   EXPECT_EQ(1, query.status);
   EXPECT_FLOAT_EQ(0.25, query.debug.x);
   EXPECT_NEAR(3.0, query.debug.y, 1e-5);
@@ -605,7 +589,7 @@ TEST(MonitorTopics, SlowFlightProbesAlongTheSticks)
   EXPECT_NEAR(10.05, query.collision.pose.position.x, 1e-4);
 
   // Moving away from the wall is clear, whatever the sticks say.
-  ASSERT_TRUE(link.runQuery(-1, 0, &query));
+  ASSERT_TRUE(link().runQuery(-1, 0, &query));
   EXPECT_EQ(0, query.status);
   EXPECT_EQ(0.0, query.debug.z);
   ASSERT_EQ(60u, query.fan.markers.size());
@@ -613,10 +597,10 @@ TEST(MonitorTopics, SlowFlightProbesAlongTheSticks)
   expectPoint(query.collision.pose.position, 0, 0, 0);
 }
 
-TEST(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
+TEST_F(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
 {
-  MonitorLink& link = topicsLink();
-  const std::size_t statuses = link.seen().statuses.size();
+  holdWall();
+  const std::size_t statuses = link().statuses.size();
   const octomap_msgs::Octomap wall = wallMap(10.0f);
 
   octomap::ColorOcTree color(0.3);
@@ -647,23 +631,23 @@ TEST(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
   {
     SCOPED_TRACE(i);
     std::string text = "not received";
-    ASSERT_TRUE(link.sendMap(unusable[i], &text));
+    ASSERT_TRUE(link().sendMap(unusable[i], &text));
     EXPECT_EQ("", text);
     // No usable map: healthy messages are turned away and count for nothing.
-    const std::size_t mark = link.seen().logs.size();
+    const std::size_t mark = link().logs.size();
     for (int k = 0; k < 3; ++k)
-      link.sendVelocity(1, 0, 1);
-    ASSERT_TRUE(link.waitFor([&](const Seen& s) { return s.count(kUnhealthy, mark) >= 3; }));
+      link().sendVelocity(1, 0, 1);
+    ASSERT_TRUE(waitFor([&] { return link().lines(kUnhealthy, mark) >= 3; }));
   }
   settle();
-  EXPECT_EQ(statuses, link.seen().statuses.size());
+  EXPECT_EQ(statuses, link().statuses.size());
 
   // Still running: a good map is taken and the next five messages query it.
   std::string text;
-  ASSERT_TRUE(link.sendMap(wall, &text));
+  ASSERT_TRUE(link().sendMap(wall, &text));
   EXPECT_EQ(reportOf(wall), text);
   Query query;
-  ASSERT_TRUE(link.runQuery(1, 0, &query));
+  ASSERT_TRUE(link().runQuery(1, 0, &query));
   EXPECT_EQ(1, query.status);
 }
 
@@ -726,6 +710,6 @@ int main(int argc, char** argv)
   ros::init(argc, argv, "collision_monitor_test");
   ros::NodeHandle keepAlive;
   const int result = RUN_ALL_TESTS();
-  topics.reset();
+  MonitorTopics::shared.reset();
   return result;
 }

@@ -11,9 +11,13 @@
 #include <zyr_sdk/Velocity.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "zyr_test_support/inbox.h"
+#include "zyr_test_support/rostest_main.h"
+
+using test_support::Inbox;
 
 namespace
 {
@@ -104,80 +108,38 @@ private:
   std::thread thread_;
 };
 
-class StatusLog
+// Waits until a status equal to `value` arrives after index `from`.
+bool waitForStatus(const Inbox<std_msgs::UInt8>& statuses, uint8_t value, std::size_t from, double seconds)
 {
-public:
-  StatusLog()
-  {
-    sub_ = ros::NodeHandle().subscribe("collision_info_msg", 100, &StatusLog::add, this);
-  }
-  std::vector<uint8_t> since(std::size_t from)
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return from < values_.size() ? std::vector<uint8_t>(values_.begin() + from, values_.end()) : std::vector<uint8_t>();
-  }
-  std::size_t size()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return values_.size();
-  }
-  // Waits until a status equal to `value` arrives after index `from`.
-  bool waitFor(uint8_t value, std::size_t from, double seconds)
-  {
-    const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(seconds);
-    while (ros::WallTime::now() < deadline)
-    {
-      for (uint8_t v : since(from))
-        if (v == value)
-          return true;
-      ros::WallDuration(0.05).sleep();
-    }
-    return false;
-  }
-
-private:
-  void add(const std_msgs::UInt8& msg)
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    values_.push_back(msg.data);
-  }
-  std::mutex mutex_;
-  std::vector<uint8_t> values_;
-  ros::Subscriber sub_;
-};
+  return statuses.waitForMatch([value](const std_msgs::UInt8& m) { return m.data == value; }, nullptr, from, seconds);
+}
 }  // namespace
 
 TEST(MapperMonitorChain, WallAheadIsDangerWhenFlyingTowardsItAndClearWhenFlyingAway)
 {
-  StatusLog status;
+  ros::NodeHandle nh;
+  Inbox<std_msgs::UInt8> status;
+  status.subscribe(nh, "collision_info_msg");
   World world;
 
   world.setVx(2.0f);
-  ASSERT_TRUE(status.waitFor(1, 0, 30.0)) << "no danger while flying at the wall; statuses received: "
-                                          << status.size();
+  ASSERT_TRUE(waitForStatus(status, 1, 0, 30.0))
+      << "no danger while flying at the wall; statuses received: " << status.size();
 
   world.setVx(-2.0f);
   // A verdict already under way may still say danger; the next ones must not.
   const std::size_t turned = status.size();
-  ASSERT_TRUE(status.waitFor(0, turned, 10.0)) << "still danger while flying away";
+  ASSERT_TRUE(waitForStatus(status, 0, turned, 10.0)) << "still danger while flying away";
   const std::size_t clear = status.size();
-  ros::WallDuration(1.5).sleep();
-  const std::vector<uint8_t> after = status.since(clear);
-  ASSERT_FALSE(after.empty()) << "the monitor stopped publishing";
-  for (uint8_t v : after)
-    EXPECT_EQ(0, v);
+  test_support::settle(1.5);
+  ASSERT_GT(status.size(), clear) << "the monitor stopped publishing";
+  EXPECT_EQ(0u, status.count([](const std_msgs::UInt8& m) { return m.data != 0; }, clear));
 
   world.setVx(2.0f);
-  EXPECT_TRUE(status.waitFor(1, status.size(), 10.0)) << "no danger after turning back towards the wall";
+  EXPECT_TRUE(waitForStatus(status, 1, status.size(), 10.0)) << "no danger after turning back towards the wall";
 }
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "mapper_monitor_chain_test");
-  ros::AsyncSpinner spinner(1);
-  spinner.start();
-  const int result = RUN_ALL_TESTS();
-  ros::shutdown();
-  return result;
+  return test_support::runRostest(argc, argv, "mapper_monitor_chain_test", 1);
 }

@@ -23,35 +23,23 @@
 #include <xmlrpcpp/XmlRpcClient.h>
 
 #include <cmath>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "mapper_test_clouds.h"
+#include "zyr_collision_avoidance/cloud_insertion.h"
+#include "zyr_test_support/inbox.h"
 
 using mapper_test::makeCloud;
 using mapper_test::Point;
+using test_support::spinUntil;
 
 namespace
 {
 const std::string kMapper = "/uav1/occupancy_mapper_node";
 const std::string kNs = "/uav1/";
 const unsigned kProbeWidth = 999;
-
-bool waitFor(const std::function<bool()>& done, double seconds = 10.0)
-{
-  const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(seconds);
-  while (ros::ok() && ros::WallTime::now() < deadline)
-  {
-    ros::spinOnce();
-    if (done())
-      return true;
-    ros::WallDuration(0.002).sleep();
-  }
-  ros::spinOnce();
-  return done();
-}
 
 std::unique_ptr<octomap::OcTree> decode(const octomap_msgs::Octomap& msg)
 {
@@ -142,7 +130,7 @@ public:
       probe.header.stamp = target;
       probe.width = kProbeWidth;
       cloudPub.publish(probe);
-      waitFor(
+      spinUntil(
           [&]
           {
             for (std::size_t i = before; i < logs.size(); ++i)
@@ -162,7 +150,7 @@ public:
     cloud.header.stamp = ros::Time(now);
     const std::size_t before = inserts.size();
     cloudPub.publish(cloud);
-    ASSERT_TRUE(waitFor([&] { return inserts.size() > before; })) << "cloud not handled";
+    ASSERT_TRUE(spinUntil([&] { return inserts.size() > before; })) << "cloud not handled";
     ASSERT_EQ(before + 1, inserts.size());
     EXPECT_EQ("Inserting " + std::to_string(cloud.width), inserts.back());
   }
@@ -177,7 +165,7 @@ public:
   std::unique_ptr<octomap::OcTree> treePublishedAt(double seconds)
   {
     const octomap_msgs::Octomap* found = nullptr;
-    waitFor(
+    spinUntil(
         [&]
         {
           for (const auto& msg : octomaps)
@@ -268,7 +256,7 @@ sensor_msgs::PointCloud2 pointsAlongX(std::vector<float> xs, const std::string& 
 // Runs first: the node has handled no cloud before it.
 TEST(MapperNode, FirstCloudOpensTheWindowAndRolloverPublishesThePreviousTree)
 {
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(spinUntil(
       []
       {
         return graph->nodePublishesTo(kNs + "zyr_collision_avoidance/octomap_binary") &&
@@ -354,7 +342,7 @@ TEST(MapperNode, CloudWaitsInTheTfFilterUntilItsTransformExists)
   for (int step = 3; step <= 10 && graph->inserts.size() == before; ++step)
   {
     graph->setClock(300.0 + 0.01 * step);
-    waitFor([&] { return graph->inserts.size() > before; }, 0.2);
+    spinUntil([&] { return graph->inserts.size() > before; }, 0.2);
   }
   ASSERT_EQ(before + 1, graph->inserts.size());
   EXPECT_EQ("Inserting 7", graph->inserts.back());
@@ -419,7 +407,8 @@ TEST(MapperNode, MarkerArrayGoesOutOnlyWhileItHasASubscriber)
   EXPECT_EQ(-1, graph->findLog("Nothing to publish", logsBefore));
 
   ros::Subscriber markers = graph->subscribeMarkers();
-  ASSERT_TRUE(waitFor([] { return graph->nodePublishesTo(kNs + "zyr_collision_avoidance/occupied_cells_vis_array"); }));
+  ASSERT_TRUE(
+      spinUntil([] { return graph->nodePublishesTo(kNs + "zyr_collision_avoidance/occupied_cells_vis_array"); }));
   graph->handleAt(500.4, pointsAlongX({NAN}));  // publishes the empty tree of 500.2
   graph->syncLogs();
   const int warned = graph->findLog("Nothing to publish, octree is empty", logsBefore);
@@ -428,7 +417,7 @@ TEST(MapperNode, MarkerArrayGoesOutOnlyWhileItHasASubscriber)
 
   graph->handleAt(500.6, pointsAlongX({1.0f}));  // publishes the empty tree of 500.4
   graph->handleAt(500.8, pointsAlongX({}));      // publishes the tree of 500.6
-  ASSERT_TRUE(waitFor([] { return !graph->markerArrays.empty(); }));
+  ASSERT_TRUE(spinUntil([] { return !graph->markerArrays.empty(); }));
   ASSERT_TRUE(graph->treePublishedAt(500.8));
   ASSERT_EQ(1u, graph->markerArrays.size());
   const auto& array = graph->markerArrays.front();
@@ -453,11 +442,8 @@ TEST(MapperNode, StreetScanGivesTheSameOccupiedVoxelsAsOctomapsOwnInsertion)
   auto mapped = graph->treePublishedAt(600.2);
   ASSERT_TRUE(mapped);
 
-  octomap::OcTree reference(0.3);
-  reference.setProbHit(0.7);
-  reference.setProbMiss(0.4);
-  reference.setClampingThresMin(0.12);
-  reference.setClampingThresMax(0.97);
+  std::unique_ptr<octomap::OcTree> tree(occupancy_mapping::newSensorModelTree());
+  octomap::OcTree& reference = *tree;
   std::size_t inside = 0;
   for (const Point& p : scan)
   {

@@ -14,6 +14,7 @@
 
 #include "mapper_test_clouds.h"
 #include "zyr_collision_avoidance/occupancy_mapper.h"
+#include "zyr_test_support/inbox.h"
 
 using mapper_test::makeCloud;
 
@@ -68,15 +69,11 @@ TEST(MapperTransformFailure, UntransformableCloudIsSkippedAndStaleCloudNeverRein
   // well past the end of the window.
   mapper.pointCloudCallback(cloudAlongX({2.0f, 2.0f}, "nowhere"));
   mapper.pointCloudCallback(cloudAlongX({3.0f, 4.0f, 5.0f}, "world"));  // rolls over
+  // The window of that cloud passes.
   ros::WallDuration(0.2).sleep();
   mapper.pointCloudCallback(cloudAlongX({}, "world"));  // rolls over
 
-  const ros::WallTime deadline = ros::WallTime::now() + ros::WallDuration(10.0);
-  while ((inserts.size() < 3 || octomaps.size() < 2) && ros::WallTime::now() < deadline)
-  {
-    ros::spinOnce();
-    ros::WallDuration(0.01).sleep();
-  }
+  test_support::spinUntil([&] { return inserts.size() >= 3 && octomaps.size() >= 2; });
   EXPECT_EQ((std::vector<std::string>{"Inserting 1", "Inserting 3", "Inserting 0"}), inserts);
   ASSERT_EQ(2u, octomaps.size());
   EXPECT_EQ((std::vector<int>{1}), mappedXs(octomaps[0]));

@@ -1,40 +1,31 @@
 // Record decoding, message building, the attitude log rule and the framed
 // reader, without a ROS master.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
 
 #include "zyr_collision_avoidance/TrajectoryTCPInterface.h"
+#include "zyr_test_support/loopback_server.h"
+#include "zyr_test_support/wait.h"
+#include "zyr_test_support/wire_record.h"
+
+using test_support::Deadline;
+using test_support::WireRecord;
 
 namespace
 {
-// Little-endian writers, independent of the code under test.
-void putDouble(unsigned char* bytes, std::size_t offset, double value)
-{
-  uint64_t bits;
-  std::memcpy(&bits, &value, 8);
-  for (int i = 0; i < 8; ++i)
-  {
-    bytes[offset + i] = static_cast<unsigned char>(bits >> (8 * i));
-  }
-}
+const double kPatience = 5.0;  // seconds a reader may wait for bytes that never come
 
-std::string recordBytes(double vx, int32_t health_flag = 1, double q0 = 1.0)
+TrajectoryRecord decode(const WireRecord& record)
 {
-  unsigned char b[84] = {0};
-  putDouble(b, 0, vx);
-  std::memcpy(b + 24, &health_flag, 4);
-  putDouble(b, 28, q0);
-  return std::string(reinterpret_cast<char*>(b), sizeof b);
+  const std::string bytes = record.bytes();
+  return decodeTrajectoryRecord(reinterpret_cast<const unsigned char*>(bytes.data()));
 }
 
 struct SocketPair
@@ -61,33 +52,23 @@ struct SocketPair
   int reader;
   int writer;
 };
-
-// Bounds every wait, so a reader that wants bytes which never come fails the
-// test instead of hanging it.
-struct Patience
-{
-  Patience() : deadline(std::chrono::steady_clock::now() + std::chrono::seconds(5)) {}
-  bool operator()() const
-  {
-    return std::chrono::steady_clock::now() < deadline;
-  }
-  std::chrono::steady_clock::time_point deadline;
-};
 }  // namespace
 
 TEST(TrajectoryRecord, EveryFieldIsReadLittleEndianFromItsOffsetEvenUnaligned)
 {
+  WireRecord w;
+  w.vx = 1.5;
+  w.vy = -2.25;
+  w.vz = 3.0;
+  w.q1 = -0.5;
+  w.q2 = 0.25;
+  w.q3 = -0.125;
+  w.pitch = 1200.0;
+  w.roll = -3400.0;
+  w.throttle = 5600.0;
   unsigned char storage[1 + 84] = {0};
   unsigned char* b = storage + 1;  // odd address: nothing may rely on alignment
-  const double values[11] = {1.5, -2.25, 3.0, 0, 0.5, -0.5, 0.25, -0.125, 1200.0, -3400.0, 5600.0};
-  const std::size_t offsets[11] = {0, 8, 16, 24, 28, 36, 44, 52, 60, 68, 76};
-  for (int i = 0; i < 11; ++i)
-  {
-    if (i != 3)
-    {
-      putDouble(b, offsets[i], values[i]);
-    }
-  }
+  std::memcpy(b, w.bytes().data(), 84);
   const unsigned char health[4] = {0x78, 0x56, 0x34, 0x12};
   std::memcpy(b + 24, health, 4);
   // 1.0 spelled out byte by byte, so the byte order is pinned, not assumed.
@@ -110,13 +91,12 @@ TEST(TrajectoryRecord, EveryFieldIsReadLittleEndianFromItsOffsetEvenUnaligned)
 
 TEST(TrajectoryRecord, MessagesTakeTheLowHealthByteAndTheSticksFromTheirOwnOffsets)
 {
-  unsigned char b[84] = {0};
-  const unsigned char health_257[4] = {0x01, 0x01, 0x00, 0x00};
-  std::memcpy(b + 24, health_257, 4);
-  putDouble(b, 60, 111.0);   // pitch
-  putDouble(b, 68, -222.0);  // roll
-  putDouble(b, 76, 333.0);   // throttle
-  const TrajectoryRecord r = decodeTrajectoryRecord(b);
+  WireRecord w;
+  w.health_flag = 257;  // low byte 1
+  w.pitch = 111.0;
+  w.roll = -222.0;
+  w.throttle = 333.0;
+  const TrajectoryRecord r = decode(w);
 
   EXPECT_EQ(1, velocityFromRecord(r).health_flag);
   const zyr_sdk::RCChannels rc = rcChannelsFromRecord(r);
@@ -187,8 +167,10 @@ TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
 {
   SocketPair pair;
   TrajectoryROSInterface iface(28770);
-  const std::string first = recordBytes(1.0, 257);
-  const std::string second = recordBytes(2.0);
+  WireRecord firstRecord(1.0);
+  firstRecord.health_flag = 257;
+  const std::string first = firstRecord.bytes();
+  const std::string second = WireRecord(2.0).bytes();
   pair.write(first.substr(0, 30));
   int asked = 0;
   // The rest arrives only after the reader has taken the first 30 bytes.
@@ -206,16 +188,16 @@ TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
   EXPECT_EQ(257, int32_t(r.health_flag));
   EXPECT_EQ(1.0, double(r.q0));
 
-  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, Patience()));
+  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, Deadline(kPatience)));
   EXPECT_EQ(2.0, double(r.vx));
 
   // Ten bytes of a third record, then the end: the fragment is never decoded.
   close(pair.writer);
   pair.writer = -1;
   r.vx = -7.0;
-  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Patience()));
+  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Deadline(kPatience)));
   EXPECT_EQ(-7.0, double(r.vx));
-  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Patience()));
+  EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Deadline(kPatience)));
 }
 
 TEST(ReadOnce, GivesUpWaitingOnASilentServerWhenTold)
@@ -234,43 +216,29 @@ TEST(SocketFailures, EndTheProcessWithTheirTextAndAFailureStatus)
   const int directory = open("/", O_RDONLY | O_DIRECTORY);
   ASSERT_GE(directory, 0);
   TrajectoryRecord r;
-  EXPECT_EXIT(iface.readOnce(directory, r, Patience()), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(iface.readOnce(directory, r, Deadline(kPatience)), ::testing::ExitedWithCode(1),
               "^ERROR reading from socket: Is a directory\n$");
   close(directory);
 
   // A port that was free a moment ago: nothing listens there.
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  socklen_t length = sizeof address;
-  ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length));
-  close(probe);
-  TrajectoryROSInterface nobody(ntohs(address.sin_port));
+  uint16_t port;
+  {
+    test_support::LoopbackServer probe(0);
+    ASSERT_TRUE(probe.listening());
+    port = probe.port();
+  }
+  TrajectoryROSInterface nobody(port);
   EXPECT_EXIT(nobody.setupSubscriber(), ::testing::ExitedWithCode(1), "^ERROR connecting: Connection refused\n$");
 }
 
 TEST(SetupSubscriber, UsesTheLowSixteenBitsOfThePort)
 {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(0, listen(listener, 1));
-  socklen_t length = sizeof address;
-  ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
-
-  TrajectoryROSInterface iface(0x10000 + ntohs(address.sin_port));
+  test_support::LoopbackServer server(0);
+  ASSERT_TRUE(server.listening());
+  TrajectoryROSInterface iface(0x10000 + server.port());
   const int fd = iface.setupSubscriber();
-  const int accepted = accept(listener, NULL, NULL);
-  EXPECT_GE(accepted, 0);
-  close(accepted);
+  EXPECT_TRUE(server.acceptClient(kPatience));
   close(fd);
-  close(listener);
 }
 
 TEST(PauseLatch, OnlyChangesSendACommandAndOtherValuesChangeNothing)

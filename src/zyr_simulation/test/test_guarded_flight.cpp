@@ -4,16 +4,12 @@
 // The test plays the rest of the world: it publishes sticks, GPS, velocity and
 // collision status, and watches the requests that the stand-in records, the
 // debug echo and the node's log lines on /rosout.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <ros/master.h>
 #include <ros/ros.h>
 #include <ros/xmlrpc_manager.h>
 #include <rosgraph_msgs/Log.h>
 #include <std_msgs/UInt8.h>
-#include <sys/socket.h>
 #include <zyr_sdk/GlobalPosition.h>
 #include <zyr_sdk/RCChannels.h>
 #include <zyr_sdk/Velocity.h>
@@ -21,30 +17,30 @@
 #include <zyr_simulation/SdkPermissionRequest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "zyr_test_support/child_process.h"
+#include "zyr_test_support/inbox.h"
+#include "zyr_test_support/loopback_server.h"
+#include "zyr_test_support/rostest_main.h"
 
 using test_support::ChildProcess;
 using test_support::findExecutable;
+using test_support::Inbox;
+using test_support::kWait;
+using test_support::settle;
+using test_support::waitFor;
 
 namespace
 {
 const char kNode[] = "/guarded_flight";
 const char kPoorGps[] = "Poor GPS, quit callback";
 const char kDanger[] = "collision_status == DANGER, no remapping";
-const double kWait = 10.0;  // seconds; generous, for sanitizer builds
-
-using Clock = std::chrono::steady_clock;
 
 // Stands in for an SDK node that is registered at the master but drops every
 // connection: each attitude-control call then shows as one accepted
@@ -54,41 +50,18 @@ class DroppingService
 public:
   ~DroppingService()
   {
-    stop();
+    running_ = false;
+    thread_.join();
   }
 
-  bool start()
+  bool listening() const
   {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd_, 16) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    {
-      return false;
-    }
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { acceptLoop(); });
-    return true;
-  }
-
-  void stop()
-  {
-    if (fd_ >= 0)
-    {
-      shutdown(fd_, SHUT_RDWR);
-      if (thread_.joinable())
-        thread_.join();
-      close(fd_);
-      fd_ = -1;
-    }
+    return server_.listening();
   }
 
   std::string uri() const
   {
-    return "rosrpc://127.0.0.1:" + std::to_string(port_);
+    return "rosrpc://127.0.0.1:" + std::to_string(server_.port());
   }
 
   int connections() const
@@ -97,31 +70,23 @@ public:
   }
 
 private:
-  void acceptLoop()
+  void dropLoop()
   {
-    for (;;)
+    while (running_)
     {
-      const int c = accept(fd_, nullptr, nullptr);
-      if (c < 0)
-      {
-        return;
-      }
+      if (!server_.acceptClient(0.1))
+        continue;
       ++connections_;
       // Take what the client sends (its connection header), then hang up.
-      pollfd p{c, POLLIN, 0};
-      char buffer[4096];
-      if (poll(&p, 1, 500) > 0)
-      {
-        (void)!read(c, buffer, sizeof(buffer));
-      }
-      close(c);
+      waitFor([this] { return !server_.received().empty(); }, 0.5);
+      server_.closeClient();
     }
   }
 
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
+  test_support::LoopbackServer server_{0};
+  std::atomic<bool> running_{true};
   std::atomic<int> connections_{0};
+  std::thread thread_{[this] { dropLoop(); }};  // last: starts once the rest is in place
 };
 
 bool registerFakeService(const std::string& uri, bool on)
@@ -165,84 +130,18 @@ protected:
     gps_pub_ = nh_.advertise<zyr_sdk::GlobalPosition>("zyr_sdk/global_position", 100);
     vel_pub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
     status_pub_ = nh_.advertise<std_msgs::UInt8>("collision_info_msg", 100);
-
-    attitude_sub_ = nh_.subscribe<zyr_simulation::AttitudeCommand>(
-        "/sdk_standin/attitude_requests", 1000,
-        boost::function<void(const zyr_simulation::AttitudeCommand::ConstPtr&)>(
-            [this](const zyr_simulation::AttitudeCommand::ConstPtr& m) { record([&] { commands_.push_back(*m); }); }));
-    permission_sub_ = nh_.subscribe<zyr_simulation::SdkPermissionRequest>(
-        "/sdk_standin/permission_requests", 100,
-        boost::function<void(const zyr_simulation::SdkPermissionRequest::ConstPtr&)>(
-            [this](const zyr_simulation::SdkPermissionRequest::ConstPtr& m)
-            { record([&] { permissions_.push_back(*m); }); }));
-    debug_sub_ = nh_.subscribe<std_msgs::UInt8>(
-        "zyr_collision_avoidance/debug_guarded_flight", 100,
-        boost::function<void(const std_msgs::UInt8::ConstPtr&)>([this](const std_msgs::UInt8::ConstPtr& m)
-                                                                { record([&] { echoes_.push_back(m->data); }); }));
-    rosout_sub_ = nh_.subscribe<rosgraph_msgs::Log>("/rosout", 1000,
-                                                    boost::function<void(const rosgraph_msgs::Log::ConstPtr&)>(
-                                                        [this](const rosgraph_msgs::Log::ConstPtr& m)
-                                                        {
-                                                          if (m->name == kNode)
-                                                            record([&] { log_.push_back(*m); });
-                                                        }));
   }
 
   void TearDown() override
   {
-    stopVelocity();
+    vel_timer_.stop();
     guarded_.stop(kWait);
     standin_.stop(kWait);
   }
 
-  template <class F>
-  void record(F f)
-  {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      f();
-    }
-    changed_.notify_all();
-  }
-
-  bool waitFor(const std::function<bool()>& done, double timeout = kWait)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeout), done);
-  }
-
-  // Polls conditions that no callback signals (connection counts).
-  static bool pollFor(const std::function<bool()>& done, double timeout = kWait)
-  {
-    const auto end = Clock::now() + std::chrono::duration<double>(timeout);
-    while (!done())
-    {
-      if (Clock::now() > end)
-        return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-
   size_t count(const std::string& line)
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const rosgraph_msgs::Log& l : log_)
-      n += l.msg == line && l.level == rosgraph_msgs::Log::INFO;
-    return n;
-  }
-
-  size_t commandCount()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_.size();
-  }
-
-  size_t logCount()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return log_.size();
+    return log_.count(test_support::lineIs(line, rosgraph_msgs::Log::INFO));
   }
 
   // Starts the stand-in with its streams off (the test publishes them) and
@@ -260,13 +159,13 @@ protected:
 
   void startStandinWithParamsSet()
   {
-    const uint32_t rosout_before = rosout_sub_.getNumPublishers();
+    const uint32_t rosout_before = log_.subscriber().getNumPublishers();
     ASSERT_TRUE(standin_.start(standin_path_, {"__name:=sdk_standin"}));
-    ASSERT_TRUE(pollFor(
+    ASSERT_TRUE(waitFor(
         [&]
         {
-          return attitude_sub_.getNumPublishers() > 0 && permission_sub_.getNumPublishers() > 0 &&
-                 rosout_sub_.getNumPublishers() > rosout_before &&
+          return commands_.subscriber().getNumPublishers() > 0 && permissions_.subscriber().getNumPublishers() > 0 &&
+                 log_.subscriber().getNumPublishers() > rosout_before &&
                  ros::service::exists("zyr_sdk/attitude_control", false) &&
                  ros::service::exists("zyr_sdk/sdk_permission_control", false);
         }))
@@ -275,14 +174,14 @@ protected:
 
   void startGuardedFlight()
   {
-    const uint32_t rosout_before = rosout_sub_.getNumPublishers();
+    const uint32_t rosout_before = log_.subscriber().getNumPublishers();
     ASSERT_TRUE(guarded_.start(guarded_path_, {}));
-    ASSERT_TRUE(pollFor(
+    ASSERT_TRUE(waitFor(
         [&]
         {
           return rc_pub_.getNumSubscribers() > 0 && gps_pub_.getNumSubscribers() > 0 &&
                  vel_pub_.getNumSubscribers() > 0 && status_pub_.getNumSubscribers() > 0 &&
-                 debug_sub_.getNumPublishers() > 0 && rosout_sub_.getNumPublishers() > rosout_before;
+                 echoes_.subscriber().getNumPublishers() > 0 && log_.subscriber().getNumPublishers() > rosout_before;
         }))
         << "guarded_flight did not come up";
   }
@@ -301,7 +200,7 @@ protected:
   Outcome sendStick(float roll, float pitch, float yaw, float throttle,
                     zyr_simulation::AttitudeCommand* command = nullptr)
   {
-    const size_t commands = commandCount(), poor = count(kPoorGps), danger = count(kDanger);
+    const size_t commands = commands_.size(), poor = count(kPoorGps), danger = count(kDanger);
     zyr_sdk::RCChannels rc;
     rc.header.stamp = ros::Time::now();
     rc.roll = roll;
@@ -314,22 +213,16 @@ protected:
     waitFor(
         [&]
         {
-          size_t p = 0, d = 0;
-          for (const rosgraph_msgs::Log& l : log_)
-          {
-            p += l.msg == kPoorGps && l.level == rosgraph_msgs::Log::INFO;
-            d += l.msg == kDanger && l.level == rosgraph_msgs::Log::INFO;
-          }
           if (commands_.size() > commands)
             outcome = Outcome::kCommand;
-          else if (p > poor)
+          else if (count(kPoorGps) > poor)
             outcome = Outcome::kPoorGps;
-          else if (d > danger)
+          else if (count(kDanger) > danger)
             outcome = Outcome::kDanger;
-          if (outcome == Outcome::kCommand && command)
-            *command = commands_.back();
           return outcome != Outcome::kNothing;
         });
+    if (outcome == Outcome::kCommand && command)
+      *command = commands_.back();
     return outcome;
   }
 
@@ -344,12 +237,15 @@ protected:
   int gpsUntil(float height, int8_t health, Outcome wanted)
   {
     publishGps(height, health);
-    for (int i = 1; i <= 50; ++i)
-    {
-      if (sendCentredStick() == wanted)
-        return i;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    int sent = 0;
+    if (waitFor(
+            [&]
+            {
+              ++sent;
+              return sendCentredStick() == wanted;
+            },
+            kWait, 0.02))
+      return sent;
     ADD_FAILURE() << "GPS message without effect";
     return -1;
   }
@@ -357,26 +253,21 @@ protected:
   // Publishes one collision status and waits for its echo.
   bool sendStatus(uint8_t value, int* echoed)
   {
-    size_t before;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      before = echoes_.size();
-    }
-    std_msgs::UInt8 msg;
-    msg.data = value;
-    status_pub_.publish(msg);
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::duration<double>(kWait), [&] { return echoes_.size() > before; }))
+    const size_t before = echoes_.size();
+    test_support::publishData<std_msgs::UInt8>(status_pub_, value);
+    if (!echoes_.waitForCount(before + 1))
       return false;
-    *echoed = echoes_[before];
+    *echoed = echoes_.all()[before].data;
     return true;
   }
 
-  // Keeps publishing a horizontal velocity, as the SDK node does, so that it
-  // is in place before any collision status arrives.
+  // Keeps publishing a horizontal velocity, as the SDK node does. The node
+  // shows no sign of a velocity message, so the status echo that follows a
+  // few of them stands for their arrival: the status it answers was sent
+  // after them.
   void startVelocity(float vx, float vy)
   {
-    ASSERT_TRUE(pollFor([&] { return vel_pub_.getNumSubscribers() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return vel_pub_.getNumSubscribers() > 0; }));
     vel_timer_ = nh_.createWallTimer(ros::WallDuration(0.02),
                                      [this, vx, vy](const ros::WallTimerEvent&)
                                      {
@@ -387,29 +278,25 @@ protected:
                                        v.vz = 1.5f;  // vertical speed plays no part
                                        v.health_flag = 1;
                                        vel_pub_.publish(v);
+                                       ++velocities_published_;
                                      });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
-
-  void stopVelocity()
-  {
-    vel_timer_.stop();
+    ASSERT_TRUE(waitFor([&] { return velocities_published_ >= 3; }));
+    int echoed = -1;
+    ASSERT_TRUE(sendStatus(2, &echoed));  // 2 changes nothing
   }
 
   ros::NodeHandle nh_;
   std::string guarded_path_, standin_path_;
   ChildProcess guarded_, standin_;
   ros::Publisher rc_pub_, gps_pub_, vel_pub_, status_pub_;
-  ros::Subscriber attitude_sub_, permission_sub_, debug_sub_, rosout_sub_;
   ros::WallTimer vel_timer_;
+  std::atomic<int> velocities_published_{0};
   int sticks_sent_ = 0;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<zyr_simulation::AttitudeCommand> commands_;
-  std::vector<zyr_simulation::SdkPermissionRequest> permissions_;
-  std::vector<int> echoes_;
-  std::vector<rosgraph_msgs::Log> log_;
+  Inbox<zyr_simulation::AttitudeCommand> commands_{nh_, "/sdk_standin/attitude_requests"};
+  Inbox<zyr_simulation::SdkPermissionRequest> permissions_{nh_, "/sdk_standin/permission_requests"};
+  Inbox<std_msgs::UInt8> echoes_{nh_, "zyr_collision_avoidance/debug_guarded_flight"};
+  Inbox<rosgraph_msgs::Log> log_{nh_, "/rosout", test_support::fromNode(kNode)};  // the node's own lines
 };
 
 TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
@@ -439,17 +326,17 @@ TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
 
   // The height held is the latest measured one at each stick message.
   publishGps(20.5f, 4);
-  ASSERT_TRUE(pollFor(
+  ASSERT_TRUE(waitFor(
       [&]
       {
         zyr_simulation::AttitudeCommand latest;
         return sendCentredStick(&latest) == Outcome::kCommand && latest.z == 20.5f;
-      }));
+      },
+      kWait, 0.01));
 
   // The node never asks for control authority.
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_TRUE(permissions_.empty());
-  for (const auto& command : commands_)
+  EXPECT_EQ(0u, permissions_.size());
+  for (const auto& command : commands_.all())
   {
     EXPECT_TRUE(command.flag == 90 || command.flag == 74);
     EXPECT_TRUE(command.z == 12.25f || command.z == 20.5f || command.flag == 74);
@@ -472,9 +359,8 @@ TEST_F(GuardedFlight, ScriptedStandinStreamsBecomeCommands)
   startStandinWithParamsSet();
   startGuardedFlight();
 
-  ASSERT_TRUE(waitFor([&] { return commands_.size() >= 5; }));
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& c : commands_)
+  ASSERT_TRUE(commands_.waitForCount(5));
+  for (const auto& c : commands_.all())
   {
     EXPECT_EQ(74, c.flag);
     EXPECT_EQ(-1.5f, c.x);
@@ -494,16 +380,14 @@ TEST_F(GuardedFlight, NoCommandBeforeFirstGpsMessageAndHealthMustExceedTwo)
     EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
 
   ASSERT_GT(gpsUntil(7.5f, 3, Outcome::kCommand), 0);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ASSERT_EQ(1u, commands_.size());
-    EXPECT_EQ(1u, commands_[0].index);
-    EXPECT_EQ(90, commands_[0].flag);
-    EXPECT_EQ(7.5f, commands_[0].z);
-  }
+  ASSERT_EQ(1u, commands_.size());
+  const zyr_simulation::AttitudeCommand first = commands_.back();
+  EXPECT_EQ(1u, first.index);
+  EXPECT_EQ(90, first.flag);
+  EXPECT_EQ(7.5f, first.z);
 
   ASSERT_GT(gpsUntil(7.5f, 2, Outcome::kPoorGps), 0);
-  const size_t commands = commandCount();
+  const size_t commands = commands_.size();
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
   // A signed health byte: 0xFB is -5, not 251.
@@ -512,7 +396,6 @@ TEST_F(GuardedFlight, NoCommandBeforeFirstGpsMessageAndHealthMustExceedTwo)
     EXPECT_EQ(Outcome::kPoorGps, sendCentredStick());
 
   ASSERT_GT(gpsUntil(7.5f, 3, Outcome::kCommand), 0);
-  std::lock_guard<std::mutex> lock(mutex_);
   ASSERT_EQ(commands + 1, commands_.size());
   EXPECT_EQ(commands + 1, commands_.back().index);
 }
@@ -533,7 +416,7 @@ TEST_F(GuardedFlight, DangerReleasedAfterSixteenSlowClearsThenCommandsResume)
   expected.push_back(0);
   EXPECT_EQ(expected, echoed);
 
-  const size_t commands = commandCount();
+  const size_t commands = commands_.size();
   zyr_simulation::AttitudeCommand c;
   ASSERT_EQ(Outcome::kCommand, sendCentredStick(&c));
   EXPECT_EQ(commands + 1, c.index);
@@ -576,8 +459,7 @@ TEST_F(GuardedFlight, SendingLineOnlyForEveryFiftiethStickThatPassesTheGates)
   auto stick = [&] { return sendStick(10.0f * (sticks_sent_ + 1), 0, 0, 0); };
 
   publishGps(height, 4);
-  while (sticks_sent_ < 40 && stick() != Outcome::kCommand)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(waitFor([&] { return stick() == Outcome::kCommand; }, kWait, 0.02));
   ASSERT_LT(sticks_sent_, 40);
   while (sticks_sent_ < 49)
     ASSERT_EQ(Outcome::kCommand, stick());
@@ -595,23 +477,12 @@ TEST_F(GuardedFlight, SendingLineOnlyForEveryFiftiethStickThatPassesTheGates)
   char line100[128];
   std::snprintf(line100, sizeof(line100), "sending flag=%d, pitch=%f, roll=%f, z=%f, yaw=%f", 90, 0.0,
                 1000.0f / 3333.3333f, height, 0.0);
-  ASSERT_TRUE(waitFor(
-      [&]
-      {
-        for (const auto& l : log_)
-          if (l.msg == line100)
-            return true;
-        return false;
-      }))
-      << "no line for the 100th stick";
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(log_.waitForMatch(test_support::lineIs(line100))) << "no line for the 100th stick";
+  settle(0.3);
   std::vector<std::string> sending;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : log_)
-      if (l.msg.compare(0, 8, "sending ") == 0)
-        sending.push_back(l.msg);
-  }
+  for (const auto& l : log_.all())
+    if (l.msg.compare(0, 8, "sending ") == 0)
+      sending.push_back(l.msg);
   EXPECT_EQ(std::vector<std::string>{line100}, sending);
 }
 
@@ -621,7 +492,7 @@ TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
 
   // An SDK node that is registered but drops every connection shows each call.
   DroppingService dropping;
-  ASSERT_TRUE(dropping.start());
+  ASSERT_TRUE(dropping.listening());
   ASSERT_TRUE(registerFakeService(dropping.uri(), true));
   publishGps(3.0f, 4);
   for (int i = 0; i < 50 && dropping.connections() == 0; ++i)
@@ -630,17 +501,17 @@ TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
     rc_pub_.publish(rc);
     // Each stick gives either a "Poor GPS" line or a connection.
     const size_t poor = count(kPoorGps);
-    pollFor([&] { return count(kPoorGps) > poor || dropping.connections() > 0; });
+    waitFor([&] { return count(kPoorGps) > poor || dropping.connections() > 0; });
   }
   ASSERT_EQ(1, dropping.connections());
-  const size_t lines = logCount();
+  const size_t lines = log_.size();
 
   for (int i = 2; i <= 6; ++i)
   {
     rc_pub_.publish(zyr_sdk::RCChannels());
-    EXPECT_TRUE(pollFor([&] { return dropping.connections() >= i; }));
+    EXPECT_TRUE(waitFor([&] { return dropping.connections() >= i; }));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  settle();
   EXPECT_EQ(6, dropping.connections()) << "failed calls must not be retried";
 
   // Not registered at all: the calls fail at the lookup; the node carries on.
@@ -650,9 +521,9 @@ TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
   int e = -1;
   ASSERT_TRUE(sendStatus(2, &e)) << "the node must keep handling messages";
   EXPECT_EQ(0, e);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  settle();
   EXPECT_EQ(6, dropping.connections());
-  EXPECT_EQ(lines, logCount()) << "a failed call must not be logged";
+  EXPECT_EQ(lines, log_.size()) << "a failed call must not be logged";
   EXPECT_TRUE(guarded_.running());
 }
 
@@ -662,11 +533,10 @@ class GuardedFlightSigint : public GuardedFlight
 protected:
   void expectOneReleaseAfterExit()
   {
-    EXPECT_TRUE(waitFor([&] { return !permissions_.empty(); })) << "no release request";
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_TRUE(permissions_.waitForCount(1)) << "no release request";
+    settle();
     ASSERT_EQ(1u, permissions_.size());
-    EXPECT_EQ(0, permissions_[0].control_enable);
+    EXPECT_EQ(0, permissions_.back().control_enable);
   }
 
   // With GPS given, publishes sticks until the stand-in has recorded an
@@ -675,11 +545,11 @@ protected:
   bool sticksUntilFirstRequest()
   {
     publishGps(5.0f, 4);
-    return pollFor(
+    return waitFor(
         [&]
         {
           rc_pub_.publish(zyr_sdk::RCChannels());
-          return waitFor([&] { return !commands_.empty(); }, 0.2);
+          return commands_.waitForCount(1, 0.2);
         });
   }
 };
@@ -721,7 +591,7 @@ TEST_F(GuardedFlightSigint, WithHungSdkNodeExitsZeroWithoutTheAnswer)
   ASSERT_TRUE(sticksUntilFirstRequest());
   ASSERT_TRUE(guarded_.signal(SIGINT));
   // A second SIGINT while the release is pending asks for nothing more.
-  ASSERT_TRUE(waitFor([&] { return !permissions_.empty(); }));
+  ASSERT_TRUE(permissions_.waitForCount(1));
   guarded_.signal(SIGINT);
   ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
   EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
@@ -735,22 +605,13 @@ TEST_F(GuardedFlightSigint, SigtermKeepsItsDefaultActionWithoutRelease)
   ASSERT_TRUE(guarded_.signal(SIGTERM));
   ASSERT_TRUE(guarded_.waitExit(kWait));
   EXPECT_TRUE(guarded_.killedBy(SIGTERM)) << guarded_.describe();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_TRUE(permissions_.empty());
+  settle();
+  EXPECT_EQ(0u, permissions_.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "test_guarded_flight");
-  ros::NodeHandle nh;
-  ros::AsyncSpinner spinner(2);
-  spinner.start();
-  const int result = RUN_ALL_TESTS();
-  spinner.stop();
-  ros::shutdown();
-  return result;
+  return test_support::runRostest(argc, argv, "test_guarded_flight", 2);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "zyr_simulation/sdk_profile.h"
+#include "zyr_test_support/error_text.h"
 
 using zyr_simulation::parseProfile;
 using zyr_simulation::ProfileStep;
@@ -14,15 +15,7 @@ namespace
 {
 std::string errorOf(const XmlRpc::XmlRpcValue& value)
 {
-  try
-  {
-    parseProfile(value);
-  }
-  catch (const std::invalid_argument& e)
-  {
-    return e.what();
-  }
-  return "accepted";
+  return test_support::errorText<std::invalid_argument>([&] { parseProfile(value); }, "accepted");
 }
 }  // namespace
 

@@ -16,76 +16,22 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "zyr_test_support/child_process.h"
+#include "zyr_test_support/inbox.h"
+#include "zyr_test_support/rostest_main.h"
+
+using test_support::Inbox;
 
 namespace
 {
-const double kWait = 10.0;
-
-template <class M>
-class Inbox
-{
-public:
-  void subscribe(ros::NodeHandle& nh, const std::string& topic)
-  {
-    sub_ = nh.subscribe<M>(topic, 1000,
-                           boost::function<void(const typename M::ConstPtr&)>(
-                               [this](const typename M::ConstPtr& m)
-                               {
-                                 {
-                                   std::lock_guard<std::mutex> lock(mutex_);
-                                   messages_.push_back(*m);
-                                 }
-                                 changed_.notify_all();
-                               }));
-  }
-
-  bool waitFor(const std::function<bool(const M&)>& match, M* found = nullptr, double timeout = kWait)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeout),
-                             [&]
-                             {
-                               for (const M& m : messages_)
-                                 if (match(m))
-                                 {
-                                   if (found)
-                                     *found = m;
-                                   return true;
-                                 }
-                               return false;
-                             });
-  }
-
-  bool waitForCount(size_t n, double timeout = kWait)
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return messages_.size() >= n; });
-  }
-
-  std::vector<M> messages()
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
-  }
-
-  ros::Subscriber sub_;
-
-private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<M> messages_;
-};
+using test_support::kWait;
 
 class SdkStandin : public ::testing::Test
 {
@@ -95,12 +41,6 @@ protected:
     path_ = test_support::findExecutable("zyr_simulation", "sdk_standin");
     ASSERT_FALSE(path_.empty());
     ros::param::del("/sdk_standin");
-    velocity_.subscribe(nh_, "zyr_sdk/velocity");
-    rc_.subscribe(nh_, "zyr_sdk/rc_channels");
-    gps_.subscribe(nh_, "zyr_sdk/global_position");
-    attitude_.subscribe(nh_, "/sdk_standin/attitude_requests");
-    permission_.subscribe(nh_, "/sdk_standin/permission_requests");
-    behaviour_.subscribe(nh_, "/sdk_standin/behaviour");
     height_pub_ = nh_.advertise<std_msgs::Float32>("/sdk_standin/set_height", 10);
     health_pub_ = nh_.advertise<std_msgs::Int8>("/sdk_standin/set_gps_health", 10);
     behaviour_pub_ = nh_.advertise<zyr_simulation::SdkServiceBehaviour>("/sdk_standin/set_behaviour", 10);
@@ -114,13 +54,13 @@ protected:
   void start()
   {
     ASSERT_TRUE(standin_.start(path_, {"__name:=sdk_standin"}));
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kWait);
-    while (!(attitude_.sub_.getNumPublishers() > 0 && behaviour_pub_.getNumSubscribers() > 0 &&
-             ros::service::exists("zyr_sdk/attitude_control", false)))
-    {
-      ASSERT_LT(std::chrono::steady_clock::now(), end) << "the stand-in did not come up";
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(test_support::waitFor(
+        [&]
+        {
+          return attitude_.subscriber().getNumPublishers() > 0 && behaviour_pub_.getNumSubscribers() > 0 &&
+                 ros::service::exists("zyr_sdk/attitude_control", false);
+        }))
+        << "the stand-in did not come up";
   }
 
   // Changes how a service answers and waits until the change is in force.
@@ -130,7 +70,7 @@ protected:
     b.service = service;
     b.mode = mode;
     b.delay = delay;
-    const size_t before = behaviour_.messages().size();
+    const size_t before = behaviour_.size();
     behaviour_pub_.publish(b);
     ASSERT_TRUE(behaviour_.waitForCount(before + 1));
   }
@@ -138,12 +78,12 @@ protected:
   ros::NodeHandle nh_;
   std::string path_;
   test_support::ChildProcess standin_;
-  Inbox<zyr_sdk::Velocity> velocity_;
-  Inbox<zyr_sdk::RCChannels> rc_;
-  Inbox<zyr_sdk::GlobalPosition> gps_;
-  Inbox<zyr_simulation::AttitudeCommand> attitude_;
-  Inbox<zyr_simulation::SdkPermissionRequest> permission_;
-  Inbox<zyr_simulation::SdkServiceBehaviour> behaviour_;
+  Inbox<zyr_sdk::Velocity> velocity_{nh_, "zyr_sdk/velocity"};
+  Inbox<zyr_sdk::RCChannels> rc_{nh_, "zyr_sdk/rc_channels"};
+  Inbox<zyr_sdk::GlobalPosition> gps_{nh_, "zyr_sdk/global_position"};
+  Inbox<zyr_simulation::AttitudeCommand> attitude_{nh_, "/sdk_standin/attitude_requests"};
+  Inbox<zyr_simulation::SdkPermissionRequest> permission_{nh_, "/sdk_standin/permission_requests"};
+  Inbox<zyr_simulation::SdkServiceBehaviour> behaviour_{nh_, "/sdk_standin/behaviour"};
   ros::Publisher height_pub_, health_pub_, behaviour_pub_;
 };
 
@@ -161,17 +101,17 @@ TEST_F(SdkStandin, StreamsFollowTheProfileAndLeftOutFieldsCarryOver)
   ros::param::set("/sdk_standin/profile", profile);
   start();
 
-  EXPECT_TRUE(rc_.waitFor([](const zyr_sdk::RCChannels& m) { return m.roll == 1000.0f; }));
+  EXPECT_TRUE(rc_.waitForMatch([](const zyr_sdk::RCChannels& m) { return m.roll == 1000.0f; }));
   zyr_sdk::GlobalPosition gps;
-  ASSERT_TRUE(gps_.waitFor([](const zyr_sdk::GlobalPosition& m) { return m.health == 1; }, &gps));
+  ASSERT_TRUE(gps_.waitForMatch([](const zyr_sdk::GlobalPosition& m) { return m.health == 1; }, &gps));
   EXPECT_EQ(3.0f, gps.height);
-  ASSERT_TRUE(rc_.waitFor([](const zyr_sdk::RCChannels& m) { return m.roll == -2000.0f; }));
+  ASSERT_TRUE(rc_.waitForMatch([](const zyr_sdk::RCChannels& m) { return m.roll == -2000.0f; }));
   zyr_sdk::Velocity v;
-  ASSERT_TRUE(velocity_.waitFor([](const zyr_sdk::Velocity&) { return true; }, &v));
+  ASSERT_TRUE(velocity_.waitForMatch([](const zyr_sdk::Velocity&) { return true; }, &v));
   EXPECT_EQ(0.5f, v.vx);
   EXPECT_EQ(1, v.health_flag);
   // Time stamps and the SDK's own clock run forward.
-  const auto rc = rc_.messages();
+  const auto rc = rc_.all();
   ASSERT_GE(rc.size(), 2u);
   EXPECT_LE(rc.front().ts, rc.back().ts);
   EXPECT_LT(rc.front().header.stamp, rc.back().header.stamp);
@@ -186,21 +126,17 @@ TEST_F(SdkStandin, SwitchedOffStreamsStaySilentAndLiveValuesOverrideTheProfile)
   profile[0]["health"] = 4;
   ros::param::set("/sdk_standin/profile", profile);
   start();
-  ASSERT_TRUE(gps_.waitFor([](const zyr_sdk::GlobalPosition& m) { return m.height == 3.0f && m.health == 4; }));
+  ASSERT_TRUE(gps_.waitForMatch([](const zyr_sdk::GlobalPosition& m) { return m.height == 3.0f && m.health == 4; }));
 
   ASSERT_TRUE(height_pub_.getNumSubscribers() > 0 && health_pub_.getNumSubscribers() > 0);
-  std_msgs::Float32 height;
-  height.data = 42.5f;
-  height_pub_.publish(height);
-  std_msgs::Int8 health;
-  health.data = 2;
-  health_pub_.publish(health);
-  EXPECT_TRUE(gps_.waitFor([](const zyr_sdk::GlobalPosition& m) { return m.height == 42.5f && m.health == 2; }));
+  test_support::publishData<std_msgs::Float32>(height_pub_, 42.5f);
+  test_support::publishData<std_msgs::Int8>(health_pub_, 2);
+  EXPECT_TRUE(gps_.waitForMatch([](const zyr_sdk::GlobalPosition& m) { return m.height == 42.5f && m.health == 2; }));
 
-  EXPECT_EQ(0u, velocity_.sub_.getNumPublishers());
-  EXPECT_EQ(0u, rc_.sub_.getNumPublishers());
-  EXPECT_TRUE(velocity_.messages().empty());
-  EXPECT_TRUE(rc_.messages().empty());
+  EXPECT_EQ(0u, velocity_.subscriber().getNumPublishers());
+  EXPECT_EQ(0u, rc_.subscriber().getNumPublishers());
+  EXPECT_TRUE(velocity_.all().empty());
+  EXPECT_TRUE(rc_.all().empty());
 }
 
 TEST_F(SdkStandin, AnswersAsToldAndRecordsEachRequestBeforeAnswering)
@@ -224,7 +160,7 @@ TEST_F(SdkStandin, AnswersAsToldAndRecordsEachRequestBeforeAnswering)
   ASSERT_TRUE(attitude.call(srv));
   EXPECT_TRUE(srv.response.result);
   zyr_simulation::AttitudeCommand record;
-  ASSERT_TRUE(attitude_.waitFor([](const zyr_simulation::AttitudeCommand& m) { return m.index == 1; }, &record));
+  ASSERT_TRUE(attitude_.waitForMatch([](const zyr_simulation::AttitudeCommand& m) { return m.index == 1; }, &record));
   EXPECT_EQ(74, record.flag);
   EXPECT_EQ(-1.5f, record.x);
   EXPECT_EQ(3.0f, record.y);
@@ -251,7 +187,7 @@ TEST_F(SdkStandin, AnswersAsToldAndRecordsEachRequestBeforeAnswering)
         attitude.call(pending);
         returned = true;
       });
-  EXPECT_TRUE(attitude_.waitFor([](const zyr_simulation::AttitudeCommand& m) { return m.index == 4; }));
+  EXPECT_TRUE(attitude_.waitForMatch([](const zyr_simulation::AttitudeCommand& m) { return m.index == 4; }));
   // The other service still answers meanwhile.
   zyr_sdk::SDKPermissionControl release;
   release.request.control_enable = 0;
@@ -262,8 +198,8 @@ TEST_F(SdkStandin, AnswersAsToldAndRecordsEachRequestBeforeAnswering)
   caller.join();
   EXPECT_TRUE(pending.response.result);
 
-  ASSERT_TRUE(permission_.waitFor([](const zyr_simulation::SdkPermissionRequest& m)
-                                  { return m.index == 1 && m.control_enable == 0; }));
+  ASSERT_TRUE(permission_.waitForMatch([](const zyr_simulation::SdkPermissionRequest& m)
+                                       { return m.index == 1 && m.control_enable == 0; }));
   // One line per request, in the order they came.
   std::ifstream in(csv);
   std::vector<std::vector<std::string>> rows;
@@ -307,13 +243,5 @@ TEST_F(SdkStandin, BadBehaviourParameterEndsItWithStatusOne)
 
 int main(int argc, char** argv)
 {
-  testing::InitGoogleTest(&argc, argv);
-  ros::init(argc, argv, "test_sdk_standin");
-  ros::NodeHandle nh;
-  ros::AsyncSpinner spinner(2);
-  spinner.start();
-  const int result = RUN_ALL_TESTS();
-  spinner.stop();
-  ros::shutdown();
-  return result;
+  return test_support::runRostest(argc, argv, "test_sdk_standin", 2);
 }

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "zyr_simulation/scene.h"
+#include "zyr_test_support/error_text.h"
 
 using Eigen::Vector3d;
 using zyr_simulation::RayHit;
@@ -30,15 +31,7 @@ double cast(const Scene& scene, const Vector3d& origin, const Vector3d& directio
 
 std::string parseError(const std::string& text)
 {
-  try
-  {
-    parse(text);
-  }
-  catch (const std::runtime_error& e)
-  {
-    return e.what();
-  }
-  return "no error";
+  return test_support::errorText<std::runtime_error>([&] { parse(text); });
 }
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include "zyr_simulation/pilot_script.h"
 #include "zyr_simulation/scene.h"
 #include "zyr_simulation/vehicle_model.h"
+#include "zyr_test_support/error_text.h"
 
 using namespace zyr_simulation;
 using Eigen::Vector3d;
@@ -46,15 +47,7 @@ PilotScript script(const std::string& text)
 
 std::string scriptError(const std::string& text)
 {
-  try
-  {
-    script(text);
-  }
-  catch (const std::runtime_error& e)
-  {
-    return e.what();
-  }
-  return "no error";
+  return test_support::errorText<std::runtime_error>([&] { script(text); });
 }
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "zyr_simulation/state_stream.h"
+#include "zyr_test_support/error_text.h"
 
 using namespace zyr_simulation;
 
@@ -41,15 +42,7 @@ std::string writeTemp(const std::string& text)
 std::string loadError(const std::string& text)
 {
   const std::string path = writeTemp(text);
-  std::string what = "no error";
-  try
-  {
-    loadStateRecordCsv(path);
-  }
-  catch (const std::runtime_error& e)
-  {
-    what = e.what();
-  }
+  const std::string what = test_support::errorText<std::runtime_error>([&] { loadStateRecordCsv(path); });
   unlink(path.c_str());
   return what;
 }

@@ -15,6 +15,10 @@
 #include <functional>
 #include <memory>
 
+#include "zyr_test_support/inbox.h"
+
+using test_support::spinUntil;
+
 namespace
 {
 template <class M>
@@ -36,18 +40,6 @@ Latest<zyr_sdk::GlobalPosition> gps;
 ros::Publisher command_pub, paused_pub;
 std::unique_ptr<tf::TransformListener> listener;
 
-// Spins until the condition holds or the wall-clock timeout passes; returns the condition.
-bool waitFor(const std::function<bool()>& condition, double timeout)
-{
-  const ros::WallTime end = ros::WallTime::now() + ros::WallDuration(timeout);
-  while (ros::ok() && !condition() && ros::WallTime::now() < end)
-  {
-    ros::spinOnce();
-    ros::WallDuration(0.005).sleep();
-  }
-  return condition();
-}
-
 void sendCommand(std::uint8_t flag, float x, float y, float z)
 {
   static std::uint32_t index = 0;
@@ -65,14 +57,13 @@ void sendCommand(std::uint8_t flag, float x, float y, float z)
 // Keeps sending a command every 50 ms until the condition holds or the timeout passes.
 bool flyUntil(std::uint8_t flag, float x, float y, float z, const std::function<bool()>& condition, double timeout)
 {
-  const ros::WallTime end = ros::WallTime::now() + ros::WallDuration(timeout);
-  while (ros::ok() && ros::WallTime::now() < end)
-  {
-    sendCommand(flag, x, y, z);
-    if (waitFor(condition, 0.05))
-      return true;
-  }
-  return false;
+  return test_support::waitFor(
+      [&]
+      {
+        sendCommand(flag, x, y, z);
+        return spinUntil(condition, 0.05);
+      },
+      timeout, 0.0);
 }
 
 tf::Vector3 rotate(const tf::StampedTransform& t, const tf::Vector3& v)
@@ -112,7 +103,7 @@ TEST(VehicleSim, TfKeepsTheAircraftAtTheWorldOriginAndConnectsTheLidar)
 
 TEST(VehicleSim, CloudComesInTheLidarFrameWithFloatXyzAndShowsTheWallAheadAndTheGround)
 {
-  ASSERT_TRUE(waitFor([] { return cloud.count > 0 && truth.count > 0; }, 15.0));
+  ASSERT_TRUE(spinUntil([] { return cloud.count > 0 && truth.count > 0; }, 15.0));
   const sensor_msgs::PointCloud2& c = *cloud.msg;
   EXPECT_EQ("lidar", c.header.frame_id);
   EXPECT_FALSE(c.header.stamp.isZero());
@@ -140,14 +131,14 @@ TEST(VehicleSim, CloudComesInTheLidarFrameWithFloatXyzAndShowsTheWallAheadAndThe
 
 TEST(VehicleSim, GlobalPositionCarriesHeightAndTheConfiguredHealth)
 {
-  ASSERT_TRUE(waitFor([] { return gps.count > 0; }, 10.0));
+  ASSERT_TRUE(spinUntil([] { return gps.count > 0; }, 10.0));
   EXPECT_NEAR(3.0, gps.msg->height, 0.2);
   EXPECT_EQ(4, gps.msg->health);
 }
 
 TEST(VehicleSim, AttitudeCommandsMoveTheVehicleAndItBrakesWhenTheyStop)
 {
-  ASSERT_TRUE(waitFor([] { return state.count > 0 && truth.count > 0; }, 10.0));
+  ASSERT_TRUE(spinUntil([] { return state.count > 0 && truth.count > 0; }, 10.0));
   EXPECT_EQ(1, state.msg->health_flag);
   EXPECT_NEAR(1.0, state.msg->q0, 1e-3);
   const double x0 = truth.msg->x;
@@ -156,12 +147,12 @@ TEST(VehicleSim, AttitudeCommandsMoveTheVehicleAndItBrakesWhenTheyStop)
   ASSERT_TRUE(flyUntil(
       90, 2.0f, 0.0f, 3.0f, [] { return state.msg->vx > 1.5; }, 15.0));
   EXPECT_NEAR(0.0, state.msg->vy, 0.05);
-  ASSERT_TRUE(waitFor([x0] { return truth.msg->x > x0 + 0.2; }, 5.0));
+  ASSERT_TRUE(spinUntil([x0] { return truth.msg->x > x0 + 0.2; }, 5.0));
   EXPECT_GT(truth.msg->commands_received, 0u);
   EXPECT_EQ(0u, truth.msg->commands_rejected);
 
   // Commands stop: it brakes to a hover by itself.
-  ASSERT_TRUE(waitFor([] { return std::abs(state.msg->vx) < 0.05 && !truth.msg->command_active; }, 10.0));
+  ASSERT_TRUE(spinUntil([] { return std::abs(state.msg->vx) < 0.05 && !truth.msg->command_active; }, 10.0));
 
   // Right: world -y.
   ASSERT_TRUE(flyUntil(
@@ -171,15 +162,15 @@ TEST(VehicleSim, AttitudeCommandsMoveTheVehicleAndItBrakesWhenTheyStop)
   // An unknown flag is refused and counted.
   const std::uint32_t rejected = truth.msg->commands_rejected;
   sendCommand(0x4B, 1.0f, 0.0f, 0.0f);
-  EXPECT_TRUE(waitFor([rejected] { return truth.msg->commands_rejected == rejected + 1; }, 5.0));
+  EXPECT_TRUE(spinUntil([rejected] { return truth.msg->commands_rejected == rejected + 1; }, 5.0));
 }
 
 TEST(VehicleSim, PausedFlagFreezesThePilotScriptAndClearingItLetsItGoOn)
 {
-  ASSERT_TRUE(waitFor([] { return truth.count > 0; }, 10.0));
+  ASSERT_TRUE(spinUntil([] { return truth.count > 0; }, 10.0));
   std_msgs::Bool paused;
   paused.data = true;
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(spinUntil(
       [&]
       {
         paused_pub.publish(paused);
@@ -188,11 +179,11 @@ TEST(VehicleSim, PausedFlagFreezesThePilotScriptAndClearingItLetsItGoOn)
       10.0));
   const double frozen_at = truth.msg->pilot_time;
   const int seen = truth.count;
-  ASSERT_TRUE(waitFor([seen] { return truth.count > seen + 10; }, 10.0));
+  ASSERT_TRUE(spinUntil([seen] { return truth.count > seen + 10; }, 10.0));
   EXPECT_EQ(frozen_at, truth.msg->pilot_time);
 
   paused.data = false;
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(spinUntil(
       [&]
       {
         paused_pub.publish(paused);

@@ -1,21 +1,20 @@
-// Programs that a rostest starts itself, so that it can signal them and read
-// their exit status. They inherit the test's environment, and with it the
-// ROS_MASTER_URI of the test's own master.
-#ifndef ZYR_SIMULATION_TEST_CHILD_PROCESS_H
-#define ZYR_SIMULATION_TEST_CHILD_PROCESS_H
+// Programs that a test starts itself, so that it can signal them, read their
+// exit status and, if it asks, what they wrote to stderr. They inherit the
+// test's environment, and with it the ROS_MASTER_URI of the test's own master.
+#ifndef ZYR_TEST_SUPPORT_CHILD_PROCESS_H
+#define ZYR_TEST_SUPPORT_CHILD_PROCESS_H
 
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "zyr_test_support/wait.h"
 
 namespace test_support
 {
@@ -31,9 +30,7 @@ inline std::string findExecutable(const std::string& package, const std::string&
   {
     const std::string path = prefix + "/lib/" + package + "/" + name;
     if (!prefix.empty() && access(path.c_str(), X_OK) == 0)
-    {
       return path;
-    }
   }
   return std::string();
 }
@@ -47,29 +44,50 @@ public:
   ~ChildProcess()
   {
     stop(3.0);
+    if (stderr_ >= 0)
+      close(stderr_);
   }
 
-  bool start(const std::string& path, const std::vector<std::string>& args)
+  // With `capture_stderr`, the program's stderr goes to a pipe that
+  // stderrText() reads.
+  bool start(const std::string& path, const std::vector<std::string>& args, bool capture_stderr = false)
   {
     std::vector<std::string> all{path};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all)
-    {
       argv.push_back(&a[0]);
-    }
     argv.push_back(nullptr);
+    int pipe_fds[2] = {-1, -1};
+    if (capture_stderr && pipe(pipe_fds) != 0)
+      return false;
     pid_ = fork();
     if (pid_ == 0)
     {
       // Only async-signal-safe calls between fork and exec: the test process
       // runs ROS threads. A test that dies must not leave the program behind.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (capture_stderr)
+      {
+        dup2(pipe_fds[1], 2);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+      }
       execv(argv[0], argv.data());
       _exit(127);
     }
+    if (capture_stderr)
+    {
+      close(pipe_fds[1]);
+      stderr_ = pipe_fds[0];
+    }
     reaped_ = false;
     return pid_ > 0;
+  }
+
+  pid_t pid() const
+  {
+    return pid_;
   }
 
   bool running()
@@ -86,16 +104,7 @@ public:
   // Waits up to `timeout` seconds for the program to end; true if it did.
   bool waitExit(double timeout)
   {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-    while (running())
-    {
-      if (std::chrono::steady_clock::now() > end)
-      {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pid_ > 0;
+    return pid_ > 0 && waitFor([this] { return !running(); }, timeout, 0.01);
   }
 
   // Asks the program to stop with SIGINT, and kills it if it has not ended
@@ -103,15 +112,19 @@ public:
   void stop(double grace)
   {
     if (!running())
-    {
       return;
-    }
     kill(pid_, SIGINT);
     if (!waitExit(grace))
     {
       kill(pid_, SIGKILL);
       waitExit(5.0);
     }
+  }
+
+  // The wait status of an ended program (see waitpid).
+  int status() const
+  {
+    return status_;
   }
 
   bool exitedWith(int code) const
@@ -135,20 +148,31 @@ public:
     return "ended with status " + std::to_string(status_);
   }
 
+  // Everything the program wrote to stderr; blocks until it closes its end,
+  // so ask once the program has ended.
+  std::string stderrText()
+  {
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while (stderr_ >= 0 && (n = read(stderr_, buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+  }
+
 private:
   void poll()
   {
     if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
-    {
       reaped_ = true;
-    }
   }
 
   pid_t pid_ = -1;
   bool reaped_ = false;
   int status_ = 0;
+  int stderr_ = -1;
 };
 
 }  // namespace test_support
 
-#endif  // ZYR_SIMULATION_TEST_CHILD_PROCESS_H
+#endif  // ZYR_TEST_SUPPORT_CHILD_PROCESS_H
