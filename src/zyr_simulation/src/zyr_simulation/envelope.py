@@ -13,6 +13,7 @@ run, the CSV, the condensed table and the picture. fly() needs a ROS master
 that nothing else uses (run_envelope gives each worker its own).
 """
 import collections
+import contextlib
 import csv
 import math
 import os
@@ -31,8 +32,11 @@ LEAD_TIME = 1.5
 # Seconds a run may take beyond reaching the obstacle at its speed (braking, the settle, a creep or two).
 SPARE_TIME = 20.0
 # Seconds, on a loaded machine, from starting the launch to the closed loop, and for ending it.
-STARTUP_ESTIMATE = 6.0
+STARTUP_ESTIMATE = 5.0
 START_TIMEOUT = 90.0
+# The monitor queries on every fifth of 100 velocity messages a second; fewer verdicts mean the machine could not keep
+# up, and the run's figures say more about the machine than about the system.
+HEALTHY_VERDICTS_PER_S = 18.0
 FULL_STICK = 10000.0
 FULL_STICK_SPEED = 3.0  # m/s, what guarded_flight asks for at full pitch stick
 
@@ -167,7 +171,7 @@ def parse_scenario(text):
 def fly(scenario, run_dir, log, alone=False, time_limit=None):
     """Flies one scenario: starts demo.launch with its scene and pilot on the ROS master of this process's
     environment, watches it with a FlightWatcher until flight_judge decides how it ended (or the time limit), stops
-    the launch and returns the CSV row. `log` is a file for roslaunch's output. alone: this graph has the network
+    the launch and returns the CSV row. `log` is a file for roslaunch's lines. alone: this graph has the network
     namespace to itself, so state_bridge need only wait for the port (a second sooner than asking the graph)."""
     import rospy
     from zyr_simulation import flight_judge as judge
@@ -179,37 +183,64 @@ def fly(scenario, run_dir, log, alone=False, time_limit=None):
     with open(pilot_file, "w") as f:
         f.write(scenario.pilot())
     limit = time_limit or scenario.time_limit()
-    w = judge.FlightWatcher()
-    command = ["roslaunch", "zyr_simulation", "demo.launch", "scene:=" + scene_file, "pilot:=" + pilot_file,
-               "lidar_beams:=%d" % scenario.beams, "avoidance:=%s" % str(scenario.avoidance).lower(), "output:=log"]
+    args = ["scene:=" + scene_file, "pilot:=" + pilot_file, "lidar_beams:=%d" % scenario.beams,
+            "avoidance:=%s" % str(scenario.avoidance).lower(), "output:=log"]
     if alone:
         import rospkg
-        command.append("bridge_prefix:=%s/scripts/wait_for_listener 28770 30" %
-                       rospkg.RosPack().get_path("zyr_collision_avoidance"))
-    launch = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-    try:
-        def launched(w):
-            return w.connected(scenario.avoidance) and w.truth.commands_received > 0
+        args.append("bridge_prefix:=%s/scripts/wait_for_listener 28770 30" %
+                    rospkg.RosPack().get_path("zyr_collision_avoidance"))
+    w = judge.FlightWatcher(outcome_only=True)
+    launch = None
+    with contextlib.redirect_stdout(log), contextlib.redirect_stderr(log):
+        try:
+            launch = Launch(args)
 
-        if not w.wait_until(launched, START_TIMEOUT):
-            raise RuntimeError("the closed loop did not come up within %.0f s; %s" % (START_TIMEOUT, w.describe()))
-        with w.lock:
-            launched_at, verdicts_before = w.truth_time, len(w.verdicts)
-        end = time.monotonic() + limit
-        outcome = None
-        while outcome is None and not rospy.is_shutdown():
-            time.sleep(0.05)
+            def launched(w):
+                return w.connected(scenario.avoidance) and w.truth.commands_received > 0
+
+            if not w.wait_until(launched, START_TIMEOUT):
+                raise RuntimeError("the closed loop did not come up within %.0f s; %s" % (START_TIMEOUT, w.describe()))
             with w.lock:
-                outcome = judge.flight_outcome(w, scenario.beyond_x(), final=time.monotonic() >= end)
-        with w.lock:
-            return row(scenario, w, outcome, launched_at, verdicts_before)
-    finally:
-        w.close()
-        stop(launch)
+                launched_at, verdicts_before = w.truth_time, len(w.verdicts)
+            end = time.monotonic() + limit
+            outcome = None
+            while outcome is None and not rospy.is_shutdown():
+                time.sleep(0.05)
+                with w.lock:
+                    outcome = judge.flight_outcome(w, scenario.beyond_x(), final=time.monotonic() >= end)
+            with w.lock:
+                return row(scenario, w, outcome, launched_at, verdicts_before)
+        finally:
+            w.close()
+            if launch is not None:
+                launch.stop()
+
+
+class Launch:
+    """demo.launch started through roslaunch's own interface, in this process: a run pays neither for starting an
+    interpreter nor for importing roslaunch again."""
+
+    def __init__(self, args):
+        import roslaunch
+        path = roslaunch.rlutil.resolve_launch_arguments(["zyr_simulation", "demo.launch"])[0]
+        self.parent = roslaunch.parent.ROSLaunchParent(roslaunch.rlutil.get_or_generate_uuid(None, False),
+                                                       [(path, args)], show_summary=False)
+        self.parent.start()
+
+    def stop(self):
+        """Ends every node at once, as Ctrl-C would (guarded_flight hands control back first): roslaunch alone
+        would end them one after the other."""
+        for process in list(self.parent.pm.procs if self.parent.pm else []):
+            if getattr(process, "pid", -1) > 0:
+                try:
+                    os.kill(process.pid, signal.SIGINT)
+                except OSError:
+                    pass
+        self.parent.shutdown()
 
 
 def stop(process, patience=20.0):
-    """Ends a launch as Ctrl-C would (guarded_flight hands control back first), then for good."""
+    """Ends a process (and what it started in its session) as Ctrl-C would, then for good."""
     if process.poll() is None:
         process.send_signal(signal.SIGINT)
         try:

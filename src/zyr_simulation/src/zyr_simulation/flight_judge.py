@@ -103,9 +103,14 @@ def flight_outcome(w, beyond_x, settle=SETTLE, final=False):
 
 class FlightWatcher:
     """Everything seen of one flight, in arrival order. Callbacks run on rospy's
-    threads; read the fields under `lock`, or wait with wait_until()."""
+    threads; read the fields under `lock`, or wait with wait_until().
+    outcome_only: watch only what decides how a flight ends (the truth, the
+    verdicts, the latched status), not the attitude requests, the state server's
+    commands, the log or the maps; a fraction of the work, for sweeps of many
+    flights, and the judgements of those (commands during danger, pauses) are then
+    empty."""
 
-    def __init__(self, timeline=False):
+    def __init__(self, timeline=False, outcome_only=False):
         self.lock = threading.Condition()
         self.timeline = timeline
         self.rows = []  # 50 Hz timeline of the truth with the system's state, when asked for
@@ -141,22 +146,22 @@ class FlightWatcher:
             s("/collision_info_msg", UInt8, self._on_verdict, queue_size=1000),
             s("/zyr_collision_avoidance/debug_collision_msg", Vector3, self._on_debug, queue_size=1000),
         ]
-        self.loop_subs = [
-            s("/zyr_collision_avoidance/debug_guarded_flight", UInt8, self._on_latch, queue_size=1000),
+        self.loop_subs = [s("/zyr_collision_avoidance/debug_guarded_flight", UInt8, self._on_latch, queue_size=1000)]
+        self.other_subs = [] if outcome_only else [
             s("/sdk_standin/attitude_requests", AttitudeCommand, self._on_request, queue_size=5000),
             s("/state_server/command", String, self._on_server_command, queue_size=100),
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
+            s("/rosout", Log, self._on_log, queue_size=5000),
         ]
-        self.log_sub = s("/rosout", Log, self._on_log, queue_size=5000)
 
     def close(self):
-        for sub in [self.truth_sub, self.log_sub] + self.monitor_subs + self.loop_subs:
+        for sub in [self.truth_sub] + self.monitor_subs + self.loop_subs + self.other_subs:
             sub.unregister()
 
     def connected(self, monitor=True):
         """Every subscription that the running graph can feed has its publisher,
         and the aircraft has reported its state."""
-        subs = [self.truth_sub, self.log_sub] + self.loop_subs + (self.monitor_subs if monitor else [])
+        subs = [self.truth_sub] + self.loop_subs + self.other_subs + (self.monitor_subs if monitor else [])
         with self.lock:
             have_truth = self.truth is not None
         return have_truth and all(sub.get_num_connections() > 0 for sub in subs)
