@@ -19,6 +19,8 @@ import math
 import os
 import signal
 import subprocess
+import sys
+import threading
 import time
 
 # Where the aircraft flies: 3 m up, along world x from the origin; +y is to its left.
@@ -79,8 +81,8 @@ class Scenario(collections.namedtuple("Scenario", "kind size offset speed beams 
         return self.size / 2.0 if self.kind == "box" else self.size
 
     def in_path(self):
-        """Whether flying straight on would touch it."""
-        return self.spans() or abs(self.offset) < self.half_width() + RADIUS
+        """Whether flying straight on would touch it (vehicle_sim counts touching as a collision)."""
+        return self.spans() or abs(self.offset) <= self.half_width() + RADIUS
 
     def approach(self):
         """From the start to the obstacle's near face, m."""
@@ -171,8 +173,9 @@ def parse_scenario(text):
 def fly(scenario, run_dir, log, alone=False, time_limit=None):
     """Flies one scenario: starts demo.launch with its scene and pilot on the ROS master of this process's
     environment, watches it with a FlightWatcher until flight_judge decides how it ended (or the time limit), stops
-    the launch and returns the CSV row. `log` is a file for roslaunch's lines. alone: this graph has the network
-    namespace to itself, so state_bridge need only wait for the port (a second sooner than asking the graph)."""
+    the launch and returns the CSV row. `log` is a file for what roslaunch and the nodes print. alone: this graph
+    has the network namespace to itself, so state_bridge need only wait for the port (a second sooner than asking
+    the graph)."""
     import rospy
     from zyr_simulation import flight_judge as judge
 
@@ -191,7 +194,7 @@ def fly(scenario, run_dir, log, alone=False, time_limit=None):
                     rospkg.RosPack().get_path("zyr_collision_avoidance"))
     w = judge.FlightWatcher(outcome_only=True)
     launch = None
-    with contextlib.redirect_stdout(log), contextlib.redirect_stderr(log):
+    with console_to(log):
         try:
             launch = Launch(args)
 
@@ -216,6 +219,25 @@ def fly(scenario, run_dir, log, alone=False, time_limit=None):
                 launch.stop()
 
 
+@contextlib.contextmanager
+def console_to(log):
+    """Sends what this process and its children print to `log`: roslaunch's lines, and the nodes' stderr, which
+    roslaunch passes on to the console even for output="log"."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = [os.dup(1), os.dup(2)]
+    try:
+        os.dup2(log.fileno(), 1)
+        os.dup2(log.fileno(), 2)
+        yield
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        for fd, copy in zip((1, 2), saved):
+            os.dup2(copy, fd)
+            os.close(copy)
+
+
 class Launch:
     """demo.launch started through roslaunch's own interface, in this process: a run pays neither for starting an
     interpreter nor for importing roslaunch again."""
@@ -236,6 +258,15 @@ class Launch:
                     os.kill(process.pid, signal.SIGINT)
                 except OSError:
                     pass
+        # roslaunch only closes the socket of its XML-RPC server, and the thread that serves it then spins on the
+        # closed socket for the rest of this process: one more busy thread per run. Stopping the loop first ends it.
+        node = self.parent.server
+        server = getattr(node, "server", None)
+        if server is not None:
+            node.is_shutdown = True
+            stopping = threading.Thread(target=server.shutdown, daemon=True)
+            stopping.start()
+            stopping.join(2.0)
         self.parent.shutdown()
 
 
@@ -311,7 +342,7 @@ def span(values, unit):
     if not values:
         return ""
     lo, hi = values[0], values[-1]
-    return ("%.1f %s" % (lo, unit)) if hi - lo < 0.05 else ("%.1f-%.1f %s" % (lo, hi, unit))
+    return ("%.1f %s" % (lo, unit)) if hi - lo < 0.05 else ("%.1f–%.1f %s" % (lo, hi, unit))
 
 
 def offsets_text(offsets, all_offsets):
@@ -343,7 +374,9 @@ def table(rows):
                         [float(r["offset_m"]) for r in these], all_offsets)
                     extra = ""
                     if outcome == "stopped":
-                        extra = " (danger at %s)" % span([float(r["danger_distance_m"]) for r in these], "m")
+                        extra = " (danger at %s, closest %s)" % (
+                            span([float(r["danger_distance_m"]) for r in these], "m"),
+                            span([float(r["closest_m"]) for r in these], "m"))
                     elif outcome == "collided":
                         seen = [float(r["danger_distance_m"]) for r in these if r["danger_distance_m"] != ""]
                         extra = " (danger at %s, too late)" % span(seen, "m") if seen else " (no danger)"
