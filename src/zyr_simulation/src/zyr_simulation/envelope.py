@@ -170,7 +170,7 @@ def parse_scenario(text):
 
 
 # ---------------------------------------------------------------------------------------------- one flight
-def fly(scenario, run_dir, log, alone=False, time_limit=None):
+def fly(scenario, run_dir, log, alone=False):
     """Flies one scenario: starts demo.launch with its scene and pilot on the ROS master of this process's
     environment, watches it with a FlightWatcher until flight_judge decides how it ended (or the time limit), stops
     the launch and returns the CSV row. `log` is a file for what roslaunch and the nodes print. alone: this graph
@@ -185,7 +185,6 @@ def fly(scenario, run_dir, log, alone=False, time_limit=None):
         f.write(scenario.scene())
     with open(pilot_file, "w") as f:
         f.write(scenario.pilot())
-    limit = time_limit or scenario.time_limit()
     args = ["scene:=" + scene_file, "pilot:=" + pilot_file, "lidar_beams:=%d" % scenario.beams,
             "avoidance:=%s" % str(scenario.avoidance).lower(), "output:=log"]
     if alone:
@@ -205,7 +204,7 @@ def fly(scenario, run_dir, log, alone=False, time_limit=None):
                 raise RuntimeError("the closed loop did not come up within %.0f s; %s" % (START_TIMEOUT, w.describe()))
             with w.lock:
                 launched_at, verdicts_before = w.truth_time, len(w.verdicts)
-            end = time.monotonic() + limit
+            end = time.monotonic() + scenario.time_limit()
             outcome = None
             while outcome is None and not rospy.is_shutdown():
                 time.sleep(0.05)
@@ -292,8 +291,8 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
         "beams": scenario.beams, "outcome": outcome, "danger_distance_m": fixed(w.danger_distance()),
         "closest_m": fixed(w.min_distance), "stop_time_s": fixed(w.time_to_standstill()),
         "in_path": int(scenario.in_path()), "avoidance": int(scenario.avoidance), "approach_m": scenario.approach(),
-        "danger_episodes": w.danger_episodes(), "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1),
-        "flight_s": fixed(flight, 1),
+        "danger_episodes": w.danger_episodes(),
+        "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1), "flight_s": fixed(flight, 1),
     }
 
 
