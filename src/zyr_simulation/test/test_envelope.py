@@ -7,12 +7,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
 
 import rostest
 import rospkg
 
-from zyr_simulation import envelope
+from zyr_simulation import envelope, flight_judge
 
 SCENARIOS = {
     "stop": "kind=wall,speed=3,beams=16",
@@ -67,6 +68,22 @@ class ShortSweep(unittest.TestCase):
         self.assertEqual("passed", r["outcome"])
         self.assertEqual("0", r["in_path"])
         self.assertAlmostEqual(0.9, float(r["closest_m"]), delta=0.1)  # 1 m off, 0.1 m radius
+
+    def test_how_a_flight_ends_is_decided_in_this_order(self):
+        """Without ROS: a watcher's state as the sweep's judge sees it."""
+        truth = types.SimpleNamespace(x=0.0)
+        w = types.SimpleNamespace(collided=lambda: False, truth=truth, truth_time=10.0, still_since=None)
+        self.assertIsNone(flight_judge.flight_outcome(w, beyond_x=20.0))
+        self.assertEqual(flight_judge.UNDECIDED, flight_judge.flight_outcome(w, 20.0, final=True))
+        w.still_since = 10.0 - flight_judge.SETTLE + 0.1  # standing, not yet long enough
+        self.assertIsNone(flight_judge.flight_outcome(w, 20.0))
+        self.assertEqual(flight_judge.STOPPED, flight_judge.flight_outcome(w, 20.0, final=True))
+        w.still_since = 10.0 - flight_judge.SETTLE
+        self.assertEqual(flight_judge.STOPPED, flight_judge.flight_outcome(w, 20.0))
+        truth.x = 20.5
+        self.assertEqual(flight_judge.PASSED, flight_judge.flight_outcome(w, 20.0))
+        w.collided = lambda: True  # touching decides, wherever it happened
+        self.assertEqual(flight_judge.COLLIDED, flight_judge.flight_outcome(w, 20.0))
 
     def test_writes_the_table_and_the_picture(self):
         self.row("stop")
