@@ -102,7 +102,11 @@ deps:
 deps-demo:
 	$(call apt_install,$(DEMO_APT_PACKAGES))
 
+# catkin caches the test environment when it first configures a build folder,
+# and leaves out of PYTHONPATH any folder that does not exist yet: on a fresh
+# clone the devel space's Python folder would be missing from every test run.
 build: deps
+	mkdir -p $(DEVEL_DIR)/lib/python3/dist-packages
 	$(CATKIN_MAKE) -j$(JOBS)
 
 # Warnings count: catkin_lint exits non-zero on errors only, --strict makes
