@@ -35,6 +35,7 @@ int TrajectoryROSInterface::setupSubscriber()
   if (server == NULL || server->h_addr_list[0] == NULL)
   {
     std::fprintf(stderr, "ERROR, no such host\n");
+    ros::shutdown();
     std::exit(EXIT_FAILURE);
   }
   sockaddr_in address;
@@ -105,5 +106,9 @@ TrajectoryROSInterface::ReadStatus TrajectoryROSInterface::readOnce(int fd, Traj
 void TrajectoryROSInterface::error(const char* msg)
 {
   std::perror(msg);
+  // exit() destroys roscpp's globals; its own threads must be stopped first,
+  // or they may touch them on the way out and the process dies by a signal
+  // instead of exiting with a failure status.
+  ros::shutdown();
   std::exit(EXIT_FAILURE);
 }

@@ -101,7 +101,7 @@ TEST_F(StateBridge, WithoutAServerItPrintsTheConnectErrorAndExitsWithAFailureSta
 {
   ASSERT_TRUE(bridge_.start(STATE_BRIDGE_BIN, {}, true));
   ASSERT_TRUE(bridge_.waitExit(30.0));
-  ASSERT_TRUE(WIFEXITED(bridge_.status()));
+  ASSERT_TRUE(WIFEXITED(bridge_.status())) << bridge_.describe() << "\n" << bridge_.stderrText();
   EXPECT_NE(0, WEXITSTATUS(bridge_.status()));
   EXPECT_NE(std::string::npos, bridge_.stderrText().find("ERROR connecting: Connection refused\n"));
 }
