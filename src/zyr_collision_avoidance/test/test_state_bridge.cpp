@@ -1,5 +1,6 @@
 // state_bridge as a process, against a TCP server run inside the test that
-// controls every byte on the wire. Each case starts a fresh bridge.
+// controls every byte on the wire. Each StateBridge case starts a fresh
+// bridge; the StateBridgeRespawn case meets the one its launch file started.
 #include <gtest/gtest.h>
 #include <ros/ros.h>
 #include <std_msgs/UInt8.h>
@@ -311,6 +312,26 @@ TEST_F(StateBridge, InterruptEndsTheBridgeWithinASecondWhileTheServerIsSilent)
   ASSERT_TRUE(bridge_.waitExit(1.0));
   ASSERT_TRUE(WIFEXITED(bridge_.status()));
   EXPECT_EQ(0, WEXITSTATUS(bridge_.status()));
+}
+// ---------------------------------------------------------------------------
+// The bridge as collision_avoidance.launch starts it (state_bridge_respawn.test),
+// not as a child of this test.
+
+TEST(StateBridgeRespawn, AResetConnectionEndsTheBridgeAndTheLaunchFileStartsItAgain)
+{
+  RecordServer server;
+  ASSERT_TRUE(server.listening()) << "port 28770 is taken";
+  for (float vx : {1.0f, 2.0f})
+  {
+    SCOPED_TRACE(vx);
+    // The first bridge waits for the port to listen, the second is the first
+    // one started again a second after the reset ended it.
+    ASSERT_TRUE(server.acceptClient(30.0)) << "no bridge connected";
+    server.startStreaming(WireRecord(vx).bytes());
+    ASSERT_TRUE(
+        observed->velocities.waitUntil([vx](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, vx); }, 30.0));
+    server.resetClient();
+  }
 }
 }  // namespace
 
