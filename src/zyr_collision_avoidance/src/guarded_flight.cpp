@@ -1,8 +1,8 @@
 // guarded_flight: lets the pilot fly with the sticks while the collision
 // monitor watches the way ahead. Each stick message becomes one blocking
 // attitude-control call to the SDK node, unless GPS is poor or the latched
-// collision status is DANGER. On SIGINT the node hands SDK control back
-// before it stops.
+// collision status is DANGER, or the message is garbage. On SIGINT the node
+// hands SDK control back before it stops.
 #include <fcntl.h>
 #include <ros/ros.h>
 #include <std_msgs/UInt8.h>
@@ -55,6 +55,7 @@ static_assert(ATOMIC_BOOL_LOCK_FREE == 2, "the SIGINT handler needs a lock-free 
 // the node shuts down without the answer; the shutdown drops the connection,
 // which ends the pending call.
 const double kReleaseTimeoutSeconds = 2.0;
+
 }  // namespace
 
 bool sdk_permission_control(unsigned char control)
@@ -90,6 +91,15 @@ void stickCallback(zyr_sdk::RCChannels msg)
   if (collision_status == logic::kStatusDanger)
   {
     ROS_INFO("collision_status == DANGER, no remapping");
+    return;
+  }
+
+  if (!logic::commandInputsUsable(msg.roll, msg.pitch, msg.yaw, msg.throttle, currentPos.height))
+  {
+    ROS_WARN_THROTTLE(1.0,
+                      "Stick message out of range or not finite, or no finite height to hold (roll=%f, pitch=%f, "
+                      "yaw=%f, throttle=%f, height=%f): no command sent",
+                      msg.roll, msg.pitch, msg.yaw, msg.throttle, currentPos.height);
     return;
   }
 
