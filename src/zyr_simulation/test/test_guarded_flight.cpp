@@ -136,6 +136,7 @@ protected:
   void TearDown() override
   {
     vel_timer_.stop();
+    stick_timer_.stop();
     guarded_.stop(kWait);
     standin_.stop(kWait);
   }
@@ -295,7 +296,7 @@ protected:
   std::string guarded_path_, standin_path_;
   ChildProcess guarded_, standin_;
   ros::Publisher rc_pub_, gps_pub_, vel_pub_, status_pub_;
-  ros::WallTimer vel_timer_;
+  ros::WallTimer vel_timer_, stick_timer_;
   std::atomic<int> velocities_published_{0};
   int sticks_sent_ = 0;
 
@@ -669,12 +670,38 @@ TEST_F(GuardedFlightSigint, WithHungSdkNodeExitsZeroWithoutTheAnswer)
   startGuardedFlight();
   ASSERT_TRUE(sticksUntilFirstRequest());
   ASSERT_TRUE(guarded_.signal(SIGINT));
-  // A second SIGINT while the release is pending asks for nothing more.
-  ASSERT_TRUE(permissions_.waitForCount(1));
-  guarded_.signal(SIGINT);
   ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
   EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
   expectOneReleaseAfterExit();
+}
+
+TEST_F(GuardedFlightSigint, NoCommandAfterTheReleaseAndASecondSigintEndsTheNodeAtOnce)
+{
+  // The SDK node takes a second to answer the release.
+  startStandin({{"sdk_permission_control/mode", "slow"}, {"sdk_permission_control/delay", "1.0"}});
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
+  // Centred sticks at 50 Hz, as the SDK node streams them.
+  stick_timer_ =
+      nh_.createWallTimer(ros::WallDuration(0.02), [this](const ros::WallTimerEvent&) { publishStick(0, 0, 0, 0); });
+  ASSERT_TRUE(commands_.waitForCount(commands_.size() + 10));
+
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  zyr_simulation::SdkPermissionRequest release;
+  ASSERT_TRUE(permissions_.waitForMatch([](const zyr_simulation::SdkPermissionRequest&) { return true; }, &release));
+  settle(0.4);  // sticks go on arriving while the answer is pending
+  const ros::WallTime second = ros::WallTime::now();
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  ASSERT_TRUE(guarded_.waitExit(kWait));
+  // Ended by the second signal itself, not by the answer due 0.6 s later.
+  EXPECT_TRUE(guarded_.killedBy(SIGINT)) << guarded_.describe() << ", " << (ros::WallTime::now() - second).toSec()
+                                         << " s after the second SIGINT";
+  stick_timer_.stop();
+
+  EXPECT_EQ(0u, commands_.count([&](const zyr_simulation::AttitudeCommand& c)
+                                { return c.header.stamp >= release.header.stamp; }))
+      << "attitude-control requests after the release request";
+  EXPECT_EQ(1u, permissions_.size());
 }
 
 TEST_F(GuardedFlightSigint, SigtermKeepsItsDefaultActionWithoutRelease)
