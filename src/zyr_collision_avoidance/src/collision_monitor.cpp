@@ -52,6 +52,7 @@ visualization_msgs::Marker makeVectorArrow(const Eigen::Vector3f& vector, float 
   marker.id = 0;
   marker.type = visualization_msgs::Marker::ARROW;
   marker.action = visualization_msgs::Marker::ADD;
+  marker.pose.orientation.w = 1.0;
   marker.points.push_back(toPoint(Eigen::Vector3f::Zero()));
   marker.points.push_back(toPoint(vector));
   marker.scale.x = 0.05;
@@ -93,6 +94,7 @@ visualization_msgs::Marker generateArrow(Eigen::Vector3f from, Eigen::Vector3f t
   marker.id = id;
   marker.type = visualization_msgs::Marker::ARROW;
   marker.action = add ? visualization_msgs::Marker::ADD : visualization_msgs::Marker::DELETEALL;
+  marker.pose.orientation.w = 1.0;
   marker.points.push_back(collision_probe::toPoint(from));
   marker.points.push_back(collision_probe::toPoint(to));
   marker.scale.x = 0.01;

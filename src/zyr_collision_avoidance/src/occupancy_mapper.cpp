@@ -58,6 +58,7 @@ bool fillOccupiedCellMarkers(const octomap::OcTree& tree, const std::string& fra
       marker.ns = "";
       marker.id = static_cast<int>(i);
       marker.type = visualization_msgs::Marker::CUBE_LIST;
+      marker.pose.orientation.w = 1.0;
       const double size = tree.getNodeSize(i);
       marker.scale.x = size;
       marker.scale.y = size;

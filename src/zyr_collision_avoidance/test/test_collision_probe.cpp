@@ -382,7 +382,7 @@ TEST(Markers, VectorArrowIsOpaqueOnlyAboveFiveCentimetres)
   EXPECT_TRUE(arrow.header.stamp.isZero());
   EXPECT_EQ("", arrow.ns);
   EXPECT_EQ(visualization_msgs::Marker::ARROW, arrow.type);
-  EXPECT_EQ(0.0, arrow.pose.orientation.w);
+  EXPECT_EQ(1.0, arrow.pose.orientation.w);  // a unit quaternion, as a viewer expects
   ASSERT_EQ(2u, arrow.points.size());
   expectPoint(arrow.points[0], Eigen::Vector3f::Zero());
   expectPoint(arrow.points[1], Eigen::Vector3f(1.5f, -2, 0));
@@ -450,7 +450,7 @@ TEST(Markers, RayArrowCarriesItsNamespaceStampAndStyle)
   EXPECT_EQ(17, arrow.id);
   EXPECT_EQ(visualization_msgs::Marker::ARROW, arrow.type);
   EXPECT_EQ(visualization_msgs::Marker::ADD, arrow.action);
-  EXPECT_EQ(0.0, arrow.pose.orientation.w);
+  EXPECT_EQ(1.0, arrow.pose.orientation.w);
   EXPECT_EQ(0.01, arrow.scale.x);
   EXPECT_EQ(0.1, arrow.scale.y);
   EXPECT_EQ(0.1, arrow.scale.z);

@@ -311,7 +311,7 @@ TEST_F(MarkerArrayTest, OneCubeListPerDepthAndDeleteForEmptyDepths)
     EXPECT_NEAR(0.3 * std::pow(2.0, 16 - i), m.scale.x, 1e-9);
     EXPECT_EQ(m.scale.x, m.scale.y);
     EXPECT_EQ(m.scale.x, m.scale.z);
-    EXPECT_EQ(0.0, m.pose.orientation.w);
+    EXPECT_EQ(1.0, m.pose.orientation.w);  // a unit quaternion, as a viewer expects
     EXPECT_EQ(1.0f, m.color.b);
     EXPECT_EQ(1.0f, m.color.a);
     EXPECT_EQ(0.0f, m.color.r + m.color.g);
