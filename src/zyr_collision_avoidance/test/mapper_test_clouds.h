@@ -42,15 +42,23 @@ inline sensor_msgs::PointCloud2 makeCloud(const std::vector<Point>& points, cons
   return cloud;
 }
 
-// The same points as makeCloud() gives, laid out as a driver may send them:
-// `rows` rows of points `pointStep` bytes long with float32 x, y, z at the
-// byte `offsets`, each row followed by `rowPadding` bytes. The bytes between
-// the coordinates read as floats of about 0.75, so a reader that takes a
-// wrong byte maps a point where none was sent.
-inline sensor_msgs::PointCloud2 makeLaidOutCloud(const std::vector<Point>& points, const std::string& frame,
-                                                 std::uint32_t rows, std::array<std::uint32_t, 3> offsets,
-                                                 std::uint32_t pointStep, std::uint32_t rowPadding)
+// How a driver may lay out its points: float32 x, y, z at the byte `offsets`
+// of points `pointStep` bytes long, each row followed by `rowPadding` bytes.
+struct Layout
 {
+  std::array<std::uint32_t, 3> offsets;
+  std::uint32_t pointStep;
+  std::uint32_t rowPadding;
+};
+
+// The same points as makeCloud() gives, in `rows` rows laid out as `layout`
+// says. The bytes between the coordinates read as floats of about 0.75, so a
+// reader that takes a wrong byte maps a point where none was sent.
+inline sensor_msgs::PointCloud2 makeLaidOutCloud(const std::vector<Point>& points, const std::string& frame,
+                                                 std::uint32_t rows, const Layout& layout)
+{
+  const std::array<std::uint32_t, 3>& offsets = layout.offsets;
+  const std::uint32_t pointStep = layout.pointStep;
   sensor_msgs::PointCloud2 cloud;
   cloud.header.frame_id = frame;
   cloud.height = rows;
@@ -66,7 +74,7 @@ inline sensor_msgs::PointCloud2 makeLaidOutCloud(const std::vector<Point>& point
     cloud.fields.push_back(field);
   }
   cloud.point_step = pointStep;
-  cloud.row_step = cloud.width * pointStep + rowPadding;
+  cloud.row_step = cloud.width * pointStep + layout.rowPadding;
   cloud.data.assign(std::size_t(cloud.height) * cloud.row_step, 0x3F);
   for (std::uint32_t r = 0; r < cloud.height; ++r)
     for (std::uint32_t c = 0; c < cloud.width; ++c)

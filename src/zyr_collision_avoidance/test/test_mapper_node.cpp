@@ -479,18 +479,12 @@ TEST(MapperNode, PaddedRowsAndUnalignedFieldsGiveTheSameVoxelsAsThePackedCloud)
   const auto expected = mapper_test::occupiedLeaves(*packed);
   EXPECT_EQ(16u, expected.size());
 
-  struct Layout
-  {
-    std::array<std::uint32_t, 3> offsets;
-    std::uint32_t pointStep, rowPadding;
-  };
-  const Layout layouts[] = {{{0, 4, 8}, 16, 8}, {{1, 5, 9}, 13, 0}, {{1, 5, 9}, 13, 3}};
+  const mapper_test::Layout layouts[] = {{{0, 4, 8}, 16, 8}, {{1, 5, 9}, 13, 0}, {{1, 5, 9}, 13, 3}};
   double t = 700.2;
-  for (const Layout& layout : layouts)
+  for (const mapper_test::Layout& layout : layouts)
   {
     SCOPED_TRACE(layout.pointStep + layout.rowPadding);
-    graph->handle(
-        mapper_test::makeLaidOutCloud(points, "lidar", 2, layout.offsets, layout.pointStep, layout.rowPadding));
+    graph->handle(mapper_test::makeLaidOutCloud(points, "lidar", 2, layout));
     t += 0.2;
     graph->handleAt(t, pointsAlongX({}));
     auto tree = graph->treePublishedAt(t);

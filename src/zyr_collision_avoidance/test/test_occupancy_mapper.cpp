@@ -156,16 +156,11 @@ TEST(CloudPacking, PaddedRowsOrUnalignedFloatsArePackedToThePlainCloudOfTheSameP
   const sensor_msgs::PointCloud2 plain = makeCloud(points, "lidar");
   EXPECT_FALSE(occupancy_mapping::needsPacking(plain));
 
-  struct Layout
-  {
-    std::array<std::uint32_t, 3> offsets;
-    std::uint32_t pointStep, rowPadding;
-  };
+  using mapper_test::Layout;
   for (const Layout& layout : {Layout{{0, 4, 8}, 16, 8}, Layout{{1, 5, 9}, 13, 0}, Layout{{9, 1, 5}, 13, 3}})
   {
     SCOPED_TRACE(layout.pointStep + layout.rowPadding);
-    const sensor_msgs::PointCloud2 cloud =
-        mapper_test::makeLaidOutCloud(points, "lidar", 2, layout.offsets, layout.pointStep, layout.rowPadding);
+    const sensor_msgs::PointCloud2 cloud = mapper_test::makeLaidOutCloud(points, "lidar", 2, layout);
     ASSERT_EQ("", cloudLayoutProblem(cloud));
     EXPECT_TRUE(occupancy_mapping::needsPacking(cloud));
     const sensor_msgs::PointCloud2 packed = occupancy_mapping::packedXyz(cloud);
@@ -179,7 +174,7 @@ TEST(CloudPacking, PaddedRowsOrUnalignedFloatsArePackedToThePlainCloudOfTheSameP
   }
 
   // A float the transform reads beside the coordinates counts as well.
-  sensor_msgs::PointCloud2 withDistance = mapper_test::makeLaidOutCloud(points, "lidar", 1, {0, 4, 8}, 20, 0);
+  sensor_msgs::PointCloud2 withDistance = mapper_test::makeLaidOutCloud(points, "lidar", 1, {{0, 4, 8}, 20, 0});
   sensor_msgs::PointField distance = withDistance.fields[0];
   distance.name = "distance";
   distance.offset = 13;
