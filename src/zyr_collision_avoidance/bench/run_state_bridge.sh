@@ -1,5 +1,6 @@
 #!/bin/bash
-# state_bridge at 100 Hz: record-to-velocity latency and CPU share. Starts and
+# state_bridge at 100 Hz: record-to-velocity latency, CPU share, and how far
+# behind the server it is after a stall and behind a faster server. Starts and
 # stops its own ROS master on a free port; needs port 28770 free.
 set -eu
 : "${DEVEL:?DEVEL must name the devel space}"

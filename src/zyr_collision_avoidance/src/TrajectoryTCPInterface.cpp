@@ -20,6 +20,14 @@ namespace
 // to go on: short enough that an interrupt ends the bridge promptly, long
 // enough to cost nothing while the server is silent.
 const int kWaitSliceMs = 50;
+
+// One read takes at most this much; a larger backlog takes several reads
+// within the same call.
+const std::size_t kChunkBytes = 64 * kTrajectoryRecordBytes;
+// A server that keeps the socket full faster than it can be emptied must not
+// hold one call for ever: after this many reads the newest record so far is
+// returned and the rest waits for the next call.
+const int kMaxReadsPerCall = 256;
 }  // namespace
 
 TrajectoryROSInterface::TrajectoryROSInterface(int port) : port(port) {}
@@ -52,49 +60,95 @@ int TrajectoryROSInterface::setupSubscriber()
   return fd;
 }
 
+bool TrajectoryROSInterface::readable(int fd, int timeout_ms)
+{
+  pollfd wait_for = {fd, POLLIN, 0};
+  const int ready = poll(&wait_for, 1, timeout_ms);
+  if (ready < 0 && errno != EINTR)
+  {
+    error("ERROR reading from socket");
+  }
+  return ready > 0;
+}
+
+ssize_t TrajectoryROSInterface::readSome(int fd, unsigned char* into, std::size_t size)
+{
+  const ssize_t n = read(fd, into, size);
+  if (n < 0 && errno != EINTR && errno != EAGAIN)
+  {
+    error("ERROR reading from socket");
+  }
+  return n;
+}
+
+void TrajectoryROSInterface::absorb(const unsigned char* bytes, std::size_t n, unsigned char* newest, bool& complete)
+{
+  std::size_t used = 0;
+  if (partialSize_ > 0)
+  {
+    used = std::min(n, kTrajectoryRecordBytes - partialSize_);
+    std::memcpy(partial_ + partialSize_, bytes, used);
+    partialSize_ += used;
+    if (partialSize_ < kTrajectoryRecordBytes)
+    {
+      return;
+    }
+    std::memcpy(newest, partial_, kTrajectoryRecordBytes);
+    complete = true;
+    partialSize_ = 0;
+  }
+  const std::size_t whole = (n - used) / kTrajectoryRecordBytes;
+  if (whole > 0)
+  {
+    std::memcpy(newest, bytes + used + (whole - 1) * kTrajectoryRecordBytes, kTrajectoryRecordBytes);
+    complete = true;
+    used += whole * kTrajectoryRecordBytes;
+  }
+  std::memcpy(partial_, bytes + used, n - used);
+  partialSize_ = n - used;
+}
+
 TrajectoryROSInterface::ReadStatus TrajectoryROSInterface::readOnce(int fd, TrajectoryRecord& record,
                                                                     const boost::function<bool()>& keep_waiting)
 {
-  unsigned char bytes[kTrajectoryRecordBytes];
-  std::size_t received = 0;
-  while (received < sizeof bytes)
+  unsigned char chunk[kChunkBytes];
+  unsigned char newest[kTrajectoryRecordBytes];
+  bool complete = false;
+  while (!complete)
   {
     if (!keep_waiting())
     {
       return STOPPED;
     }
-    pollfd wait_for = {fd, POLLIN, 0};
-    const int ready = poll(&wait_for, 1, kWaitSliceMs);
-    if (ready < 0)
-    {
-      if (errno == EINTR)
-      {
-        continue;
-      }
-      error("ERROR reading from socket");
-    }
-    if (ready == 0)
+    if (!readable(fd, kWaitSliceMs))
     {
       continue;
     }
-    // Never ask for more than the rest of this record: the next one stays in
-    // the socket for the next cycle.
-    const ssize_t n = read(fd, bytes + received, sizeof bytes - received);
-    if (n < 0)
-    {
-      if (errno == EINTR || errno == EAGAIN)
-      {
-        continue;
-      }
-      error("ERROR reading from socket");
-    }
+    const ssize_t n = readSome(fd, chunk, sizeof chunk);
     if (n == 0)
     {
       return CONNECTION_CLOSED;
     }
-    received += static_cast<std::size_t>(n);
+    if (n > 0)
+    {
+      absorb(chunk, static_cast<std::size_t>(n), newest, complete);
+    }
   }
-  record = decodeTrajectoryRecord(bytes);
+  // Whatever else is already waiting is newer than the record in hand. A close
+  // found here is reported by the next call, after this record.
+  for (int reads = 1; reads < kMaxReadsPerCall && readable(fd, 0); ++reads)
+  {
+    const ssize_t n = readSome(fd, chunk, sizeof chunk);
+    if (n == 0)
+    {
+      break;
+    }
+    if (n > 0)
+    {
+      absorb(chunk, static_cast<std::size_t>(n), newest, complete);
+    }
+  }
+  record = decodeTrajectoryRecord(newest);
   return RECORD_READ;
 }
 

@@ -1,6 +1,7 @@
 #include "zyr_collision_avoidance/cloud_insertion.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <sstream>
 #include <stdexcept>
@@ -83,18 +84,13 @@ std::string cloudLayoutProblem(const sensor_msgs::PointCloud2& cloud)
     }
   }
 
-  // The transform walks width * height points packed one after the other,
-  // the insertion walks every point_step of the data: the two agree, and stay
-  // inside the data, only for packed rows and data of exactly height rows.
+  // Rows may carry padding after their points (such a cloud is packed before
+  // the transform, which walks the points as if packed), and the data must
+  // hold exactly height rows.
   const std::uint64_t packedRow = std::uint64_t(cloud.width) * pointStep;
   if (cloud.row_step < packedRow)
   {
     why << "row_step " << cloud.row_step << " is shorter than width * point_step = " << packedRow;
-    return why.str();
-  }
-  if (cloud.row_step > packedRow)
-  {
-    why << "row_step " << cloud.row_step << " leaves padding after width * point_step = " << packedRow;
     return why.str();
   }
   const std::uint64_t expected = std::uint64_t(cloud.height) * cloud.row_step;
@@ -109,6 +105,55 @@ std::string cloudLayoutProblem(const sensor_msgs::PointCloud2& cloud)
     return why.str();
   }
   return std::string();
+}
+
+bool needsPacking(const sensor_msgs::PointCloud2& cloud)
+{
+  if (cloud.row_step > std::uint64_t(cloud.width) * cloud.point_step)
+    return true;
+  if (reinterpret_cast<std::uintptr_t>(cloud.data.data()) % 4 != 0 || cloud.point_step % 4 != 0)
+    return true;
+  for (const char* name : {"x", "y", "z", "distance", "vp_x"})
+  {
+    const sensor_msgs::PointField* field = firstField(cloud, name);
+    if (field && field->offset % 4 != 0)
+      return true;
+  }
+  return false;
+}
+
+sensor_msgs::PointCloud2 packedXyz(const sensor_msgs::PointCloud2& cloud)
+{
+  sensor_msgs::PointCloud2 packed;
+  packed.header = cloud.header;
+  packed.height = cloud.height;
+  packed.width = cloud.width;
+  packed.is_bigendian = cloud.is_bigendian;
+  packed.is_dense = cloud.is_dense;
+  const char* names[3] = {"x", "y", "z"};
+  std::uint32_t from[3];
+  for (int k = 0; k < 3; ++k)
+  {
+    sensor_msgs::PointField field;
+    field.name = names[k];
+    field.offset = 4 * k;
+    field.datatype = sensor_msgs::PointField::FLOAT32;
+    field.count = 1;
+    packed.fields.push_back(field);
+    from[k] = firstField(cloud, names[k])->offset;
+  }
+  packed.point_step = 12;
+  packed.row_step = 12 * cloud.width;
+  packed.data.resize(std::size_t(packed.row_step) * packed.height);
+  std::uint8_t* out = packed.data.data();
+  for (std::uint32_t row = 0; row < cloud.height; ++row)
+  {
+    const std::uint8_t* point = cloud.data.data() + std::size_t(row) * cloud.row_step;
+    for (std::uint32_t i = 0; i < cloud.width; ++i, point += cloud.point_step, out += 12)
+      for (int k = 0; k < 3; ++k)
+        std::memcpy(out + 4 * k, point + from[k], 4);
+  }
+  return packed;
 }
 
 octomap::OcTree* newSensorModelTree(double resolution)

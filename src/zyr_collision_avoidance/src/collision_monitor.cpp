@@ -52,6 +52,7 @@ visualization_msgs::Marker makeVectorArrow(const Eigen::Vector3f& vector, float 
   marker.id = 0;
   marker.type = visualization_msgs::Marker::ARROW;
   marker.action = visualization_msgs::Marker::ADD;
+  marker.pose.orientation.w = 1.0;
   marker.points.push_back(toPoint(Eigen::Vector3f::Zero()));
   marker.points.push_back(toPoint(vector));
   marker.scale.x = 0.05;
@@ -93,6 +94,7 @@ visualization_msgs::Marker generateArrow(Eigen::Vector3f from, Eigen::Vector3f t
   marker.id = id;
   marker.type = visualization_msgs::Marker::ARROW;
   marker.action = add ? visualization_msgs::Marker::ADD : visualization_msgs::Marker::DELETEALL;
+  marker.pose.orientation.w = 1.0;
   marker.points.push_back(collision_probe::toPoint(from));
   marker.points.push_back(collision_probe::toPoint(to));
   marker.scale.x = 0.01;
@@ -114,6 +116,7 @@ CollisionDetector::CollisionDetector()
       droneOriginValid(false),
       velocity(Eigen::Vector3f::Zero()),
       rcVector(Eigen::Vector3f::Zero()),
+      rcVectorUsable(true),
       collisionPoint(0, 0, 0),
       octree(nullptr),
       abstractTree(nullptr)
@@ -155,8 +158,10 @@ void CollisionDetector::octomapCallback(boost::shared_ptr<const octomap_msgs::Oc
   }
 
   // The conversion checks the untrusted payload first and yields no tree for
-  // anything it cannot read safely.
-  abstractTree = octomap_msgs::msgToMap(*msg);
+  // anything it cannot read safely. A tree of absurd voxels would decode, but
+  // a query in it would see nothing and pass for clear: it is not taken either.
+  if (collision_probe::mapResolutionUsable(msg->resolution))
+    abstractTree = octomap_msgs::msgToMap(*msg);
   if (abstractTree)
     octree = dynamic_cast<octomap::OcTree*>(abstractTree);
 
@@ -210,10 +215,13 @@ void CollisionDetector::queryForward_ver3(octomap::OcTree* tree, Eigen::Vector3f
     ROS_ERROR("Forward query without a map, no collision status published");
     return;
   }
-  // Garbage motion data (an infinite or NaN component, or a length beyond
-  // single precision) gives no heading; say so rather than pass silently.
-  if (!std::isfinite(direction.norm()))
-    ROS_WARN("Query direction has no finite length, no rays cast");
+  // Garbage motion data gives no verdict at all: a "clear" from it would
+  // count towards releasing danger.
+  if (const char* problem = collision_probe::queryProblem(direction, range))
+  {
+    reportNoStatus(problem);
+    return;
+  }
 
   const collision_probe::Verdict verdict = castFan(*tree, collision_probe::buildFan(direction, range));
   collisionPoint = verdict.collisionPoint;
@@ -241,7 +249,12 @@ void CollisionDetector::velCallback_ver2(boost::shared_ptr<const zyr_sdk::Veloci
     return;
   counter = 0;
 
-  const collision_probe::Probe probe = collision_probe::chooseProbe(velocity, rcVector);
+  const collision_probe::Probe probe = collision_probe::chooseProbe(velocity, rcVector, rcVectorUsable);
+  if (probe.problem)
+  {
+    reportNoStatus(probe.problem);
+    return;
+  }
   debugCollisionMsg.x = probe.speed;
   debugCollisionMsg.y = probe.stickLength;
   debugCollisionMsg.z = 0.0;
@@ -258,6 +271,13 @@ void CollisionDetector::rcCallback(zyr_sdk::RCChannels msg)
 {
   if (!droneOriginValid)
     return;
+  if (!collision_probe::stickValuesUsable(msg.roll, msg.pitch, msg.throttle))
+  {
+    // No direction can be built from it; at rest there is no verdict until
+    // usable sticks come.
+    rcVectorUsable = false;
+    return;
+  }
 
   const Eigen::Vector3f inBody = collision_probe::stickPointInBody(msg.roll, msg.pitch, msg.throttle);
   const ros::Time now = ros::Time::now();
@@ -275,11 +295,17 @@ void CollisionDetector::rcCallback(zyr_sdk::RCChannels msg)
     tfListener.transformPoint("world", stick, inWorld);
     rcVector = Eigen::Vector3f(static_cast<float>(inWorld.point.x), static_cast<float>(inWorld.point.y),
                                static_cast<float>(inWorld.point.z));
+    rcVectorUsable = true;
   }
   catch (const tf::TransformException& e)
   {
     ROS_ERROR_STREAM("Transform error of sensor data: " << e.what() << ", quitting callback");
   }
+}
+
+void CollisionDetector::reportNoStatus(const char* problem)
+{
+  ROS_WARN_THROTTLE(1.0, "Forward query not made, no collision status published: %s", problem);
 }
 
 void CollisionDetector::displayCollision(octomap::OcTree* /*tree*/)

@@ -32,7 +32,7 @@ float gridOffset(const GridAxis& axis, int index)
 const Eigen::Vector3f kVerticalHeadingSide(0.0f, 1.0f, 0.0f);
 }  // namespace
 
-Probe chooseProbe(const Eigen::Vector3f& velocity, const Eigen::Vector3f& stick)
+Probe chooseProbe(const Eigen::Vector3f& velocity, const Eigen::Vector3f& stick, bool stickUsable)
 {
   Probe probe;
   probe.velocity = Eigen::Vector3f(velocity.x(), velocity.y(), 0.0f);
@@ -56,7 +56,36 @@ Probe chooseProbe(const Eigen::Vector3f& velocity, const Eigen::Vector3f& stick)
     probe.direction = probe.stick;
     probe.range = kStickRange;
   }
+  // The vertical speed plays no part in the probe, but a velocity that is
+  // not a number in any component is not one to judge the motion by.
+  if (!velocity.allFinite())
+    probe.problem = "the velocity is not finite";
+  else if (!probe.alongVelocity && !stickUsable)
+    probe.problem = "the sticks are out of range or not finite";
+  else
+    probe.problem = queryProblem(probe.direction, probe.range);
   return probe;
+}
+
+const char* queryProblem(const Eigen::Vector3f& direction, double range)
+{
+  if (!direction.allFinite() || !std::isfinite(direction.norm()))
+    return "the direction is not finite or too long for single precision";
+  if (!(std::isfinite(range) && range > 0.0))
+    return "the look-ahead range is not a positive finite length";
+  return nullptr;
+}
+
+bool stickValuesUsable(float roll, float pitch, float throttle)
+{
+  using motion_constants::stickInRange;
+  return stickInRange(roll) && stickInRange(pitch) && stickInRange(throttle);
+}
+
+bool mapResolutionUsable(double resolution)
+{
+  // NaN fails both comparisons.
+  return resolution >= kMinMapResolution && resolution <= kMaxMapResolution;
 }
 
 Eigen::Vector3f stickPointInBody(float roll, float pitch, float throttle)

@@ -1,8 +1,8 @@
 // guarded_flight: lets the pilot fly with the sticks while the collision
 // monitor watches the way ahead. Each stick message becomes one blocking
 // attitude-control call to the SDK node, unless GPS is poor or the latched
-// collision status is DANGER. On SIGINT the node hands SDK control back
-// before it stops.
+// collision status is DANGER, or the message is garbage. On SIGINT the node
+// stops commanding and hands SDK control back before it stops.
 #include <fcntl.h>
 #include <ros/ros.h>
 #include <std_msgs/UInt8.h>
@@ -17,10 +17,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "zyr_collision_avoidance/guarded_flight_logic.h"
@@ -55,6 +57,36 @@ static_assert(ATOMIC_BOOL_LOCK_FREE == 2, "the SIGINT handler needs a lock-free 
 // the node shuts down without the answer; the shutdown drops the connection,
 // which ends the pending call.
 const double kReleaseTimeoutSeconds = 2.0;
+
+// Once SIGINT has been seen no attitude-control call starts. A call that
+// started just before may not have reached the SDK node yet; the release waits
+// for it, up to this long, so that the release is never overtaken by it. A
+// call the SDK node does not answer is left behind after that.
+std::mutex command_mutex;
+std::condition_variable command_finished;
+bool command_in_flight = false;
+const double kCommandInFlightWaitSeconds = 0.25;
+
+// True, and the call counted as in flight, unless SIGINT has been seen.
+bool beginCommand()
+{
+  std::lock_guard<std::mutex> lock(command_mutex);
+  if (sigint_seen)
+  {
+    return false;
+  }
+  command_in_flight = true;
+  return true;
+}
+
+void endCommand()
+{
+  {
+    std::lock_guard<std::mutex> lock(command_mutex);
+    command_in_flight = false;
+  }
+  command_finished.notify_all();
+}
 }  // namespace
 
 bool sdk_permission_control(unsigned char control)
@@ -93,14 +125,29 @@ void stickCallback(zyr_sdk::RCChannels msg)
     return;
   }
 
+  if (!logic::commandInputsUsable(msg.roll, msg.pitch, msg.yaw, msg.throttle, currentPos.height))
+  {
+    ROS_WARN_THROTTLE(1.0,
+                      "Stick message out of range or not finite, or no finite height to hold (roll=%f, pitch=%f, "
+                      "yaw=%f, throttle=%f, height=%f): no command sent",
+                      msg.roll, msg.pitch, msg.yaw, msg.throttle, currentPos.height);
+    return;
+  }
+
   const logic::AttitudeCommand command =
       logic::remapSticks(msg.roll, msg.pitch, msg.yaw, msg.throttle, currentPos.height);
+  // SDK control is being handed back: the sticks no longer command anything.
+  if (!beginCommand())
+  {
+    return;
+  }
   if (counter == 0)
   {
     ROS_INFO("sending flag=%d, pitch=%f, roll=%f, z=%f, yaw=%f", command.flag, command.pitch, command.roll, command.z,
              command.yaw);
   }
   movement_control(command.flag, command.pitch, command.roll, command.z, command.yaw);
+  endCommand();
 }
 
 void gpsPositionCallback(zyr_sdk::GlobalPosition msg)
@@ -124,12 +171,16 @@ void collisionInfoCallback(std_msgs::UInt8 msg)
   debug_guardedflight_pub.publish(echo);
 }
 
-void mySigintHandler(int signal)
+void mySigintHandler(int sig)
 {
-  (void)signal;
-  // Only the first SIGINT leads to a release request.
+  // Only the first SIGINT leads to a release request. A second one, while the
+  // release is still pending, ends the node at once as SIGINT does by default:
+  // a stuck shutdown must not make Ctrl-C useless. Both calls are
+  // async-signal-safe; the raised signal is delivered when this handler returns.
   if (sigint_seen.exchange(true))
   {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
     return;
   }
   const int saved_errno = errno;
@@ -156,6 +207,11 @@ void releaseThread()
   if (n != 1 || byte != kSigintByte)
   {
     return;
+  }
+  {
+    std::unique_lock<std::mutex> lock(command_mutex);
+    command_finished.wait_for(lock, std::chrono::duration<double>(kCommandInFlightWaitSeconds),
+                              [] { return !command_in_flight; });
   }
 
   // The call runs on a thread of its own so that the shutdown can follow it

@@ -6,6 +6,7 @@
 #include <std_msgs/String.h>
 
 #include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
 #include <cassert>
 
 namespace occupancy_mapping
@@ -58,6 +59,7 @@ bool fillOccupiedCellMarkers(const octomap::OcTree& tree, const std::string& fra
       marker.ns = "";
       marker.id = static_cast<int>(i);
       marker.type = visualization_msgs::Marker::CUBE_LIST;
+      marker.pose.orientation.w = 1.0;
       const double size = tree.getNodeSize(i);
       marker.scale.x = size;
       marker.scale.y = size;
@@ -125,9 +127,16 @@ void OccupancyGridBuilder::pointCloudCallback(const sensor_msgs::PointCloud2::Co
     return;
   }
 
+  // The transform walks the points as if packed and loads its floats in
+  // place: padded rows or unaligned floats go on as a plain copy of the
+  // coordinates. A cloud as LiDAR drivers send it is not copied.
+  sensor_msgs::PointCloud2::ConstPtr readable = cloud;
+  if (occupancy_mapping::needsPacking(*cloud))
+    readable = boost::make_shared<const sensor_msgs::PointCloud2>(occupancy_mapping::packedXyz(*cloud));
+
   // Without this cloud in the buffer there is nothing to insert: the buffer
   // still holds an earlier cloud, which must not be mapped a second time.
-  if (!transformPointCloud(cloud, targetFrame))
+  if (!transformPointCloud(readable, targetFrame))
     return;
 
   if (octree == nullptr)

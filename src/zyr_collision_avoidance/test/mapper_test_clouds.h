@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <tuple>
@@ -38,6 +39,49 @@ inline sensor_msgs::PointCloud2 makeCloud(const std::vector<Point>& points, cons
       ++x, ++y, ++z;
     }
   }
+  return cloud;
+}
+
+// How a driver may lay out its points: float32 x, y, z at the byte `offsets`
+// of points `pointStep` bytes long, each row followed by `rowPadding` bytes.
+struct Layout
+{
+  std::array<std::uint32_t, 3> offsets;
+  std::uint32_t pointStep;
+  std::uint32_t rowPadding;
+};
+
+// The same points as makeCloud() gives, in `rows` rows laid out as `layout`
+// says. The bytes between the coordinates read as floats of about 0.75, so a
+// reader that takes a wrong byte maps a point where none was sent.
+inline sensor_msgs::PointCloud2 makeLaidOutCloud(const std::vector<Point>& points, const std::string& frame,
+                                                 std::uint32_t rows, const Layout& layout)
+{
+  const std::array<std::uint32_t, 3>& offsets = layout.offsets;
+  const std::uint32_t pointStep = layout.pointStep;
+  sensor_msgs::PointCloud2 cloud;
+  cloud.header.frame_id = frame;
+  cloud.height = rows;
+  cloud.width = static_cast<std::uint32_t>(points.size() / rows);
+  const char* names[3] = {"x", "y", "z"};
+  for (int k = 0; k < 3; ++k)
+  {
+    sensor_msgs::PointField field;
+    field.name = names[k];
+    field.offset = offsets[k];
+    field.datatype = sensor_msgs::PointField::FLOAT32;
+    field.count = 1;
+    cloud.fields.push_back(field);
+  }
+  cloud.point_step = pointStep;
+  cloud.row_step = cloud.width * pointStep + layout.rowPadding;
+  cloud.data.assign(std::size_t(cloud.height) * cloud.row_step, 0x3F);
+  for (std::uint32_t r = 0; r < cloud.height; ++r)
+    for (std::uint32_t c = 0; c < cloud.width; ++c)
+      for (int k = 0; k < 3; ++k)
+        std::memcpy(&cloud.data[r * cloud.row_step + c * pointStep + offsets[k]], &points[r * cloud.width + c][k],
+                    sizeof(float));
+  cloud.is_dense = true;
   return cloud;
 }
 

@@ -240,8 +240,8 @@ public:
   }
 
   // Five healthy velocity messages, the rhythm of one query, and what that
-  // query sends out.
-  ::testing::AssertionResult runQuery(float vx, float vy, Query* query)
+  // query sends out within `patience` seconds.
+  ::testing::AssertionResult runQuery(float vx, float vy, Query* query, double patience = test_support::kWait)
   {
     const std::array<std::size_t, 6> before = outputs();
     for (int i = 0; i < 5; ++i)
@@ -254,7 +254,7 @@ public:
           return false;
       return true;
     };
-    if (!waitFor(grown))
+    if (!waitFor(grown, patience))
       return ::testing::AssertionFailure() << "the query's outputs did not all arrive";
     if (statuses.size() != before[0] + 1)
       return ::testing::AssertionFailure() << "more than one query ran";
@@ -265,9 +265,11 @@ public:
   // Sends the sticks, then queries at (vx, vy) until a query shows them: a
   // stick message has no output of its own, and the velocity messages of a
   // query may overtake it. With the identity pose the stick arrow ends at the
-  // horizontal part of the sticks' point.
+  // horizontal part of the sticks' point. A query that overtakes sticks sent
+  // after garbage ones gives no output at all: with `patience` shorter than
+  // the whole wait it is given up after that long and tried again.
   ::testing::AssertionResult runQueryWithSticks(float roll, float pitch, float throttle, float vx, float vy,
-                                                Query* query)
+                                                Query* query, double patience = test_support::kWait)
   {
     sendSticks(roll, pitch, throttle);
     const Eigen::Vector3f stick = collision_probe::stickPointInBody(roll, pitch, throttle);
@@ -275,13 +277,13 @@ public:
     const bool shown = waitFor(
         [&]
         {
-          ran = runQuery(vx, vy, query);
-          return !ran || (query->rc.points.size() == 2 && std::abs(query->rc.points[1].x - stick.x()) < 1e-4 &&
-                          std::abs(query->rc.points[1].y - stick.y()) < 1e-4);
+          ran = runQuery(vx, vy, query, patience);
+          return ran && query->rc.points.size() == 2 && std::abs(query->rc.points[1].x - stick.x()) < 1e-4 &&
+                 std::abs(query->rc.points[1].y - stick.y()) < 1e-4;
         });
-    if (!ran)
-      return ran;
-    return shown ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no query showed the sticks";
+    if (shown)
+      return ::testing::AssertionSuccess();
+    return ran ? ::testing::AssertionFailure() << "no query showed the sticks" : ran;
   }
 
   std::size_t lines(const std::string& text, std::size_t from) const
@@ -291,6 +293,13 @@ public:
   bool errorSince(std::size_t from) const
   {
     return logs.count(test_support::levelAtLeast(Log::ERROR), from) > 0;
+  }
+  // Warn lines about a query that could not be made.
+  std::size_t refusalsSince(std::size_t from) const
+  {
+    return logs.count([](const Log& l)
+                      { return l.level == Log::WARN && l.msg.find("no collision status") != std::string::npos; },
+                      from);
   }
 
 private:
@@ -597,6 +606,65 @@ TEST_F(MonitorTopics, SlowFlightProbesAlongTheSticks)
   expectPoint(query.collision.pose.position, 0, 0, 0);
 }
 
+TEST_F(MonitorTopics, GarbageVelocityGivesNoStatusAndTheNextValidQueryDoes)
+{
+  holdWall();
+  const std::size_t mark = link().logs.size();
+  const float inf = std::numeric_limits<float>::infinity();
+  // 1e30 is finite, but its square overflows single precision.
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), inf, -inf, 1e30f})
+  {
+    SCOPED_TRACE(bad);
+    const std::size_t statuses = link().statuses.size();
+    for (int i = 0; i < 5; ++i)
+      link().sendVelocity(bad, 0, 1);
+    // Velocity messages are handled in order: the status of the next query,
+    // toward the wall, is the first to come after the refused one.
+    Query query;
+    ASSERT_TRUE(link().runQuery(1, 0, &query));
+    EXPECT_EQ(1, query.status);
+    EXPECT_EQ(statuses + 1, link().statuses.size());
+  }
+  EXPECT_GE(link().refusalsSince(mark), 1u);
+}
+
+TEST_F(MonitorTopics, GarbageSticksWhileHoveringGiveNoStatusAndValidSticksQueryAgain)
+{
+  holdWall();
+  // Sticks pulled back, away from the wall: clear.
+  Query query;
+  ASSERT_TRUE(link().runQueryWithSticks(0, -10000, 0, 0, 0, &query));
+  EXPECT_EQ(0, query.status);
+
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), 1e6f})
+  {
+    SCOPED_TRACE(bad);
+    const std::size_t mark = link().logs.size();
+    link().sendSticks(0, bad, 0);
+    // The stick message has no output of its own, and the velocity messages
+    // of a query may overtake it: a query that still shows the sticks pulled
+    // back may give its status. A refused query shows as a Warn line, at most
+    // one a second.
+    bool refused = false;
+    for (int attempt = 0; attempt < 40 && !refused; ++attempt)
+    {
+      if (link().runQuery(0, 0, &query, 0.25))
+      {
+        ASSERT_EQ(2u, query.rc.points.size());
+        ASSERT_NEAR(-3.0, query.rc.points[1].x, 1e-4) << "a status from garbage sticks";
+        continue;
+      }
+      refused = link().refusalsSince(mark) > 0;
+    }
+    ASSERT_TRUE(refused);
+
+    // Full pitch toward the wall: a status again.
+    ASSERT_TRUE(link().runQueryWithSticks(0, 10000, 0, 0, 0, &query, 1.0));
+    EXPECT_EQ(1, query.status);
+    ASSERT_TRUE(link().runQueryWithSticks(0, -10000, 0, 0, 0, &query));
+  }
+}
+
 TEST_F(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
 {
   holdWall();
@@ -624,6 +692,9 @@ TEST_F(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
   variant([](octomap_msgs::Octomap& m) { m.resolution = std::numeric_limits<double>::quiet_NaN(); });
   variant([](octomap_msgs::Octomap& m) { m.resolution = -0.3; });
   variant([](octomap_msgs::Octomap& m) { m.resolution = 0.0; });
+  // Finite, but a tree that cannot reach 25 m or a voxel wider than the fan.
+  for (double resolution : {1e-300, 0.99 * 25.0 / 32768, 10.01, 1e300})
+    variant([resolution](octomap_msgs::Octomap& m) { m.resolution = resolution; });
   variant([](octomap_msgs::Octomap& m) { m.id = "NoSuchTree"; });
   variant([](octomap_msgs::Octomap& m) { m.binary = false; });
 

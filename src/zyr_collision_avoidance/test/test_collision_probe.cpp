@@ -97,6 +97,55 @@ TEST(ProbeChoice, AtRestOrWithANaNSpeedTheSticksAreProbedTwentyMetres)
   }
 }
 
+TEST(ProbeChoice, GarbageMotionGivesAProblemInsteadOfAClearVerdict)
+{
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const Eigen::Vector3f stick(1, 2, 0);
+  const auto problem = [](const Eigen::Vector3f& velocity, const Eigen::Vector3f& stick, bool stickUsable = true)
+  { return collision_probe::chooseProbe(velocity, stick, stickUsable).problem != nullptr; };
+  // A component that is not a number, the vertical one included, or a
+  // horizontal length whose square overflows single precision.
+  for (const Eigen::Vector3f& velocity :
+       {Eigen::Vector3f(nan, 0, 0), Eigen::Vector3f(inf, 0, 0), Eigen::Vector3f(0, -inf, 0), Eigen::Vector3f(0, 0, nan),
+        Eigen::Vector3f(1e30f, 0, 0), Eigen::Vector3f(2e19f, 0, 0)})
+    EXPECT_TRUE(problem(velocity, stick)) << velocity.transpose();
+  // At rest: sticks marked as garbage, or a stick vector that is not finite.
+  EXPECT_TRUE(problem(Eigen::Vector3f::Zero(), stick, false));
+  EXPECT_TRUE(problem(Eigen::Vector3f::Zero(), Eigen::Vector3f(nan, 0, 0)));
+  EXPECT_TRUE(problem(Eigen::Vector3f::Zero(), Eigen::Vector3f(3e38f, 3e38f, 0)));
+  // Moving, the sticks play no part; hovering with centred sticks is clear.
+  EXPECT_FALSE(problem(Eigen::Vector3f(1, 0, 0), Eigen::Vector3f(nan, 0, 0), false));
+  EXPECT_FALSE(problem(Eigen::Vector3f(1e18f, 0, 0), stick));
+  EXPECT_FALSE(problem(Eigen::Vector3f::Zero(), Eigen::Vector3f::Zero()));
+  EXPECT_FALSE(problem(Eigen::Vector3f(0, 0, 5), stick));
+
+  using collision_probe::queryProblem;
+  EXPECT_EQ(nullptr, queryProblem(Eigen::Vector3f(1, 0, 0), 15.0));
+  EXPECT_EQ(nullptr, queryProblem(Eigen::Vector3f::Zero(), 20.0));
+  EXPECT_NE(nullptr, queryProblem(Eigen::Vector3f(1, 0, 0), 0.0));
+  EXPECT_NE(nullptr, queryProblem(Eigen::Vector3f(1, 0, 0), std::nan("")));
+  EXPECT_NE(nullptr, queryProblem(Eigen::Vector3f(1, 0, 0), std::numeric_limits<double>::infinity()));
+}
+
+TEST(ProbeChoice, SticksAndMapsOutsideTheirRangeAreNotUsed)
+{
+  using collision_probe::stickValuesUsable;
+  EXPECT_TRUE(stickValuesUsable(10000, -10000, 10000));
+  for (float bad : {std::nanf(""), std::numeric_limits<float>::infinity(), 1e6f, -10001.0f, 10000.001f})
+  {
+    EXPECT_FALSE(stickValuesUsable(bad, 0, 0)) << bad;
+    EXPECT_FALSE(stickValuesUsable(0, bad, 0)) << bad;
+    EXPECT_FALSE(stickValuesUsable(0, 0, bad)) << bad;
+  }
+
+  using collision_probe::mapResolutionUsable;
+  for (double usable : {0.3, 25.0 / 32768, 10.0})
+    EXPECT_TRUE(mapResolutionUsable(usable)) << usable;
+  for (double absurd :
+       {std::nan(""), std::numeric_limits<double>::infinity(), 1e-300, 0.99 * 25.0 / 32768, 10.01, 1e300, 0.0, -0.3})
+    EXPECT_FALSE(mapResolutionUsable(absurd)) << absurd;
+}
+
 TEST(ProbeChoice, FullSticksReachThreeMetresForwardOrSidewaysAndTwoUp)
 {
   expectVector(collision_probe::stickPointInBody(0, 10000, 0), 3, 0, 0);
@@ -333,7 +382,7 @@ TEST(Markers, VectorArrowIsOpaqueOnlyAboveFiveCentimetres)
   EXPECT_TRUE(arrow.header.stamp.isZero());
   EXPECT_EQ("", arrow.ns);
   EXPECT_EQ(visualization_msgs::Marker::ARROW, arrow.type);
-  EXPECT_EQ(0.0, arrow.pose.orientation.w);
+  EXPECT_EQ(1.0, arrow.pose.orientation.w);  // a unit quaternion, as a viewer expects
   ASSERT_EQ(2u, arrow.points.size());
   expectPoint(arrow.points[0], Eigen::Vector3f::Zero());
   expectPoint(arrow.points[1], Eigen::Vector3f(1.5f, -2, 0));
@@ -401,7 +450,7 @@ TEST(Markers, RayArrowCarriesItsNamespaceStampAndStyle)
   EXPECT_EQ(17, arrow.id);
   EXPECT_EQ(visualization_msgs::Marker::ARROW, arrow.type);
   EXPECT_EQ(visualization_msgs::Marker::ADD, arrow.action);
-  EXPECT_EQ(0.0, arrow.pose.orientation.w);
+  EXPECT_EQ(1.0, arrow.pose.orientation.w);
   EXPECT_EQ(0.01, arrow.scale.x);
   EXPECT_EQ(0.1, arrow.scale.y);
   EXPECT_EQ(0.1, arrow.scale.z);

@@ -73,6 +73,27 @@ TEST(StickRemapping, ThrottleBeyondAnyIntegerIsOutsideTheBand)
   EXPECT_EQ(kFlagVerticalSpeed, c.flag);
 }
 
+TEST(StickRemapping, NoCommandFromGarbageSticksOrAHeightThatIsNotFinite)
+{
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  EXPECT_TRUE(commandInputsUsable(10000, -10000, 10000, -10000, 5));
+  EXPECT_TRUE(commandInputsUsable(0, 0, 0, 0, -3));
+  for (float bad : {nan, inf, -inf, 1e6f, -10001.0f})
+    for (int channel = 0; channel < 4; ++channel)
+    {
+      float sticks[4] = {0, 0, 0, 0};
+      sticks[channel] = bad;
+      EXPECT_FALSE(commandInputsUsable(sticks[0], sticks[1], sticks[2], sticks[3], 5))
+          << "channel " << channel << ": " << bad;
+    }
+  // The height counts only when a centred throttle would hold it.
+  for (float height : {nan, inf})
+  {
+    EXPECT_FALSE(commandInputsUsable(0, 0, 0, 249.9f, height));
+    EXPECT_TRUE(commandInputsUsable(0, 0, 0, 250.0f, height));
+  }
+}
+
 TEST(GpsGate, HealthIsSignedAndMustExceedTwo)
 {
   EXPECT_FALSE(gpsHealthOk(2));

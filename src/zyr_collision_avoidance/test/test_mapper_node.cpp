@@ -465,6 +465,34 @@ TEST(MapperNode, StreetScanGivesTheSameOccupiedVoxelsAsOctomapsOwnInsertion)
   EXPECT_TRUE(expected == actual);
 }
 
+TEST(MapperNode, PaddedRowsAndUnalignedFieldsGiveTheSameVoxelsAsThePackedCloud)
+{
+  // Two rows of eight points, each in a voxel of its own, sent from "lidar"
+  // so that they take the transform.
+  std::vector<Point> points;
+  for (int i = 0; i < 16; ++i)
+    points.push_back({1.0f + i, i % 2 ? -2.1f : 3.3f, 0.3f * i - 2.0f});
+  graph->handleAt(700.0, makeCloud(points, "lidar"));
+  graph->handleAt(700.2, pointsAlongX({}));
+  auto packed = graph->treePublishedAt(700.2);
+  ASSERT_TRUE(packed);
+  const auto expected = mapper_test::occupiedLeaves(*packed);
+  EXPECT_EQ(16u, expected.size());
+
+  const mapper_test::Layout layouts[] = {{{0, 4, 8}, 16, 8}, {{1, 5, 9}, 13, 0}, {{1, 5, 9}, 13, 3}};
+  double t = 700.2;
+  for (const mapper_test::Layout& layout : layouts)
+  {
+    SCOPED_TRACE(layout.pointStep + layout.rowPadding);
+    graph->handle(mapper_test::makeLaidOutCloud(points, "lidar", 2, layout));
+    t += 0.2;
+    graph->handleAt(t, pointsAlongX({}));
+    auto tree = graph->treePublishedAt(t);
+    ASSERT_TRUE(tree);
+    EXPECT_TRUE(expected == mapper_test::occupiedLeaves(*tree));
+  }
+}
+
 // Runs last, after every other test has driven the node.
 TEST(MapperNode, TopicsResolveInTheNodesNamespaceAndTheDebugCloudStaysSilent)
 {

@@ -133,12 +133,11 @@ TEST(CloudValidation, RowsAndDataMustHoldExactlyTheDeclaredPoints)
   cloud.height = 2;
   EXPECT_EQ("data holds 24 bytes, fewer than height * row_step = 48", cloudLayoutProblem(cloud));
 
-  // Padding and trailing bytes would be read as points that were never
-  // transformed, or walked past the end of the data.
+  // Rows may be padded; trailing bytes beyond the rows may not.
   cloud = good;
   cloud.row_step = 30;
   cloud.data.resize(30);
-  EXPECT_EQ("row_step 30 leaves padding after width * point_step = 24", cloudLayoutProblem(cloud));
+  EXPECT_EQ("", cloudLayoutProblem(cloud));
 
   cloud = good;
   cloud.data.resize(30);
@@ -149,6 +148,41 @@ TEST(CloudValidation, RowsAndDataMustHoldExactlyTheDeclaredPoints)
   cloud.width = 0x80000000u;
   cloud.row_step = 0;
   EXPECT_EQ("row_step 0 is shorter than width * point_step = 25769803776", cloudLayoutProblem(cloud));
+}
+
+TEST(CloudPacking, PaddedRowsOrUnalignedFloatsArePackedToThePlainCloudOfTheSamePoints)
+{
+  const std::vector<mapper_test::Point> points = {{1, 2, 3}, {-4, 5.5f, kNaN}, {7, -8, 9}, {10, 11, -12}};
+  const sensor_msgs::PointCloud2 plain = makeCloud(points, "lidar");
+  EXPECT_FALSE(occupancy_mapping::needsPacking(plain));
+
+  using mapper_test::Layout;
+  for (const Layout& layout : {Layout{{0, 4, 8}, 16, 8}, Layout{{1, 5, 9}, 13, 0}, Layout{{9, 1, 5}, 13, 3}})
+  {
+    SCOPED_TRACE(layout.pointStep + layout.rowPadding);
+    const sensor_msgs::PointCloud2 cloud = mapper_test::makeLaidOutCloud(points, "lidar", 2, layout);
+    ASSERT_EQ("", cloudLayoutProblem(cloud));
+    EXPECT_TRUE(occupancy_mapping::needsPacking(cloud));
+    const sensor_msgs::PointCloud2 packed = occupancy_mapping::packedXyz(cloud);
+    EXPECT_EQ("lidar", packed.header.frame_id);
+    EXPECT_EQ(2u, packed.height);
+    EXPECT_EQ(2u, packed.width);
+    EXPECT_EQ(plain.fields, packed.fields);
+    EXPECT_EQ(12u, packed.point_step);
+    EXPECT_EQ(24u, packed.row_step);
+    EXPECT_EQ(plain.data, packed.data);  // byte for byte, the NaN included
+  }
+
+  // A float the transform reads beside the coordinates counts as well.
+  sensor_msgs::PointCloud2 withDistance = mapper_test::makeLaidOutCloud(points, "lidar", 1, {{0, 4, 8}, 20, 0});
+  sensor_msgs::PointField distance = withDistance.fields[0];
+  distance.name = "distance";
+  distance.offset = 13;
+  withDistance.fields.push_back(distance);
+  ASSERT_EQ("", cloudLayoutProblem(withDistance));
+  EXPECT_TRUE(occupancy_mapping::needsPacking(withDistance));
+  withDistance.fields.back().offset = 12;
+  EXPECT_FALSE(occupancy_mapping::needsPacking(withDistance));
 }
 
 TEST(RollingWindow, ATreeIsDueStrictlyAfterTwelveHundredthsOfASecond)
@@ -311,7 +345,7 @@ TEST_F(MarkerArrayTest, OneCubeListPerDepthAndDeleteForEmptyDepths)
     EXPECT_NEAR(0.3 * std::pow(2.0, 16 - i), m.scale.x, 1e-9);
     EXPECT_EQ(m.scale.x, m.scale.y);
     EXPECT_EQ(m.scale.x, m.scale.z);
-    EXPECT_EQ(0.0, m.pose.orientation.w);
+    EXPECT_EQ(1.0, m.pose.orientation.w);  // a unit quaternion, as a viewer expects
     EXPECT_EQ(1.0f, m.color.b);
     EXPECT_EQ(1.0f, m.color.a);
     EXPECT_EQ(0.0f, m.color.r + m.color.g);

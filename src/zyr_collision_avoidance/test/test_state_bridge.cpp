@@ -1,12 +1,15 @@
 // state_bridge as a process, against a TCP server run inside the test that
-// controls every byte on the wire. Each case starts a fresh bridge.
+// controls every byte on the wire. Each StateBridge case starts a fresh
+// bridge; the StateBridgeRespawn case meets the one its launch file started.
 #include <gtest/gtest.h>
 #include <ros/ros.h>
 #include <std_msgs/UInt8.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zyr_test_support/bridge_outputs.h"
@@ -195,31 +198,88 @@ TEST_F(StateBridge, RecordSentInTwoPiecesArrivesWholeAndTheNextIsNotShifted)
   settle(0.2);
   EXPECT_EQ(0u, observed->velocities.size());
   ASSERT_TRUE(server_->send(first.substr(40)));
-  ASSERT_TRUE(server_->send(WireRecord(2.0).bytes()));
-  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.collect(2, 0.2);
-  ASSERT_EQ(2u, velocities.size());
-  EXPECT_EQ(1.0f, velocities[0].vx);
-  EXPECT_EQ(1, velocities[0].health_flag);
-  EXPECT_EQ(2.0f, velocities[1].vx);
-  EXPECT_EQ(1, velocities[1].health_flag);
+  ASSERT_TRUE(observed->velocities.waitForCount(1));
+  // The second record ends in a piece of the third: the piece waits for the rest.
+  const std::string third = WireRecord(3.0).bytes();
+  ASSERT_TRUE(server_->send(WireRecord(2.0).bytes() + third.substr(0, 50)));
+  ASSERT_TRUE(observed->velocities.waitForCount(2));
+  ASSERT_TRUE(server_->send(third.substr(50)));
+  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.collect(3, 0.2);
+  ASSERT_EQ(3u, velocities.size());
+  for (int i = 0; i < 3; ++i)
+  {
+    EXPECT_EQ(i + 1.0f, velocities[i].vx);
+    EXPECT_EQ(1, velocities[i].health_flag);
+  }
 }
 
-TEST_F(StateBridge, TwoRecordsSentTogetherBothArriveInOrder)
+namespace
+{
+bool carries(const std::vector<zyr_sdk::Velocity>& velocities, float vx)
+{
+  return !velocities.empty() && velocities.back().vx == vx;
+}
+
+// Records numbered `from` to `to` in vx, one every 10 ms, as a 100 Hz server
+// sends them.
+void sendNumbered(RecordServer& server, int from, int to)
+{
+  for (int n = from; n <= to; ++n)
+  {
+    ASSERT_TRUE(server.send(WireRecord(n).bytes()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::size_t publishedBetween(float first, float last)
+{
+  return observed->velocities.count([=](const zyr_sdk::Velocity& v) { return v.vx >= first && v.vx <= last; });
+}
+}  // namespace
+
+TEST_F(StateBridge, ABurstOfRecordsIsSkippedToTheNewestAndTheStreamAfterItFollowsAtOnce)
 {
   connect();
-  ASSERT_TRUE(server_->send(WireRecord(1.0).bytes() + WireRecord(2.0).bytes()));
-  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.collect(2, 0.2);
-  ASSERT_EQ(2u, velocities.size());
-  EXPECT_EQ(1.0f, velocities[0].vx);
-  EXPECT_EQ(2.0f, velocities[1].vx);
-  EXPECT_EQ(2u, observed->attitudes.size());
-  EXPECT_EQ(1u, observed->rcs.size());
+  std::string burst;
+  for (int n = 1; n <= 50; ++n)
+    burst += WireRecord(n).bytes();
+  ASSERT_TRUE(server_->send(burst));
+  ASSERT_TRUE(observed->velocities.waitUntil([](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, 50); }));
+  // One cycle takes the whole burst; a second only if it came in two reads.
+  EXPECT_LE(observed->velocities.size(), 2u);
+  EXPECT_EQ(observed->velocities.size(), observed->attitudes.size());
+
+  sendNumbered(*server_, 51, 80);
+  ASSERT_TRUE(observed->velocities.waitUntil([](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, 80); }));
+  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.all();
+  for (std::size_t i = 1; i < velocities.size(); ++i)
+    EXPECT_LT(velocities[i - 1].vx, velocities[i].vx) << "an older record published after a newer one";
+}
+
+TEST_F(StateBridge, AfterAStallTheBacklogIsSkippedAndTheNewestRecordPublished)
+{
+  connect();
+  sendNumbered(*server_, 1, 20);
+  ASSERT_TRUE(observed->velocities.waitUntil([](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, 20); }));
+
+  // Half a second without the bridge (CPU load, a paused process), the server
+  // going on at 100 Hz.
+  ASSERT_TRUE(bridge_.signal(SIGSTOP));
+  sendNumbered(*server_, 21, 70);
+  ASSERT_TRUE(bridge_.signal(SIGCONT));
+  sendNumbered(*server_, 71, 100);
+  ASSERT_TRUE(observed->velocities.waitUntil([](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, 100); }));
+  // The records of the stall are stale by the time the bridge runs again:
+  // at most the newest of them is published, not one per cycle from then on.
+  EXPECT_LE(publishedBetween(21, 70), 1u);
 }
 
 TEST_F(StateBridge, AfterTheServerClosesNothingIsPublishedAndStatusChangesAreSurvived)
 {
   connect();
-  ASSERT_TRUE(server_->send(WireRecord(1.0).bytes() + WireRecord(2.0).bytes() + WireRecord(3.0).bytes().substr(0, 40)));
+  ASSERT_TRUE(server_->send(WireRecord(1.0).bytes()));
+  ASSERT_TRUE(observed->velocities.waitForCount(1));
+  ASSERT_TRUE(server_->send(WireRecord(2.0).bytes() + WireRecord(3.0).bytes().substr(0, 40)));
   ASSERT_TRUE(observed->velocities.waitForCount(2));
   server_->closeClient();  // mid-record: the 40 bytes must not become a message
   const auto error = test_support::levelAtLeast(rosgraph_msgs::Log::ERROR);
@@ -252,6 +312,26 @@ TEST_F(StateBridge, InterruptEndsTheBridgeWithinASecondWhileTheServerIsSilent)
   ASSERT_TRUE(bridge_.waitExit(1.0));
   ASSERT_TRUE(WIFEXITED(bridge_.status()));
   EXPECT_EQ(0, WEXITSTATUS(bridge_.status()));
+}
+// ---------------------------------------------------------------------------
+// The bridge as collision_avoidance.launch starts it (state_bridge_respawn.test),
+// not as a child of this test.
+
+TEST(StateBridgeRespawn, AResetConnectionEndsTheBridgeAndTheLaunchFileStartsItAgain)
+{
+  RecordServer server;
+  ASSERT_TRUE(server.listening()) << "port 28770 is taken";
+  for (float vx : {1.0f, 2.0f})
+  {
+    SCOPED_TRACE(vx);
+    // The first bridge waits for the port to listen, the second is the first
+    // one started again a second after the reset ended it.
+    ASSERT_TRUE(server.acceptClient(30.0)) << "no bridge connected";
+    server.startStreaming(WireRecord(vx).bytes());
+    ASSERT_TRUE(
+        observed->velocities.waitUntil([vx](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, vx); }, 30.0));
+    server.resetClient();
+  }
 }
 }  // namespace
 

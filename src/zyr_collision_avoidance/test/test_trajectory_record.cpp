@@ -163,14 +163,13 @@ TEST(TrajectoryRecord, AttitudeLogRuleUsesTheSinglePrecisionSquaredNorm)
   EXPECT_EQ("untouched", line);
 }
 
-TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
+TEST(ReadOnce, CompletesAShortReadTakesTheNewestWaitingRecordAndKeepsThePartialTail)
 {
   SocketPair pair;
   TrajectoryROSInterface iface(28770);
   WireRecord firstRecord(1.0);
   firstRecord.health_flag = 257;
   const std::string first = firstRecord.bytes();
-  const std::string second = WireRecord(2.0).bytes();
   pair.write(first.substr(0, 30));
   int asked = 0;
   // The rest arrives only after the reader has taken the first 30 bytes.
@@ -178,7 +177,7 @@ TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
   {
     if (++asked == 2)
     {
-      pair.write(first.substr(30) + second + second.substr(0, 10));
+      pair.write(first.substr(30));
     }
     return asked < 100;
   };
@@ -188,12 +187,23 @@ TEST(ReadOnce, CompletesAShortReadAndLeavesTheNextRecordInTheSocket)
   EXPECT_EQ(257, int32_t(r.health_flag));
   EXPECT_EQ(1.0, double(r.q0));
 
+  // Three whole records waiting and ten bytes of a fourth: the newest whole
+  // one is taken, the older ones are dropped, the ten bytes wait for the rest.
+  const std::string fourth = WireRecord(4.0).bytes();
+  pair.write(WireRecord(2.0).bytes() + WireRecord(3.0).bytes() + WireRecord(3.5).bytes() + fourth.substr(0, 10));
   ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, Deadline(kPatience)));
-  EXPECT_EQ(2.0, double(r.vx));
+  EXPECT_EQ(3.5, double(r.vx));
+  pair.write(fourth.substr(10));
+  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, Deadline(kPatience)));
+  EXPECT_EQ(4.0, double(r.vx));
 
-  // Ten bytes of a third record, then the end: the fragment is never decoded.
+  // A record followed by the end: the record first, then the end. Ten bytes
+  // of a further record before the end are never decoded.
+  pair.write(WireRecord(5.0).bytes() + fourth.substr(0, 10));
   close(pair.writer);
   pair.writer = -1;
+  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.readOnce(pair.reader, r, Deadline(kPatience)));
+  EXPECT_EQ(5.0, double(r.vx));
   r.vx = -7.0;
   EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Deadline(kPatience)));
   EXPECT_EQ(-7.0, double(r.vx));

@@ -17,6 +17,7 @@
 #include <zyr_simulation/SdkPermissionRequest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <ostream>
@@ -135,6 +136,7 @@ protected:
   void TearDown() override
   {
     vel_timer_.stop();
+    stick_timer_.stop();
     guarded_.stop(kWait);
     standin_.stop(kWait);
   }
@@ -195,12 +197,8 @@ protected:
     gps_pub_.publish(gps);
   }
 
-  // Publishes one stick message and waits for what it leads to: exactly one
-  // of a command at the stand-in, a "Poor GPS" line or a DANGER line.
-  Outcome sendStick(float roll, float pitch, float yaw, float throttle,
-                    zyr_simulation::AttitudeCommand* command = nullptr)
+  void publishStick(float roll, float pitch, float yaw, float throttle)
   {
-    const size_t commands = commands_.size(), poor = count(kPoorGps), danger = count(kDanger);
     zyr_sdk::RCChannels rc;
     rc.header.stamp = ros::Time::now();
     rc.roll = roll;
@@ -208,6 +206,15 @@ protected:
     rc.yaw = yaw;
     rc.throttle = throttle;
     rc_pub_.publish(rc);
+  }
+
+  // Publishes one stick message and waits for what it leads to: exactly one
+  // of a command at the stand-in, a "Poor GPS" line or a DANGER line.
+  Outcome sendStick(float roll, float pitch, float yaw, float throttle,
+                    zyr_simulation::AttitudeCommand* command = nullptr)
+  {
+    const size_t commands = commands_.size(), poor = count(kPoorGps), danger = count(kDanger);
+    publishStick(roll, pitch, yaw, throttle);
     ++sticks_sent_;
     Outcome outcome = Outcome::kNothing;
     waitFor(
@@ -289,7 +296,7 @@ protected:
   std::string guarded_path_, standin_path_;
   ChildProcess guarded_, standin_;
   ros::Publisher rc_pub_, gps_pub_, vel_pub_, status_pub_;
-  ros::WallTimer vel_timer_;
+  ros::WallTimer vel_timer_, stick_timer_;
   std::atomic<int> velocities_published_{0};
   int sticks_sent_ = 0;
 
@@ -341,6 +348,79 @@ TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
     EXPECT_TRUE(command.flag == 90 || command.flag == 74);
     EXPECT_TRUE(command.z == 12.25f || command.z == 20.5f || command.flag == 74);
   }
+}
+
+TEST_F(GuardedFlight, GarbageSticksOrANonFiniteHeldHeightGiveAWarningAndNoCommand)
+{
+  startStandin();
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
+
+  // Each channel in turn carries garbage; the valid message after them, full
+  // deflection on every channel, is the only one to reach the stand-in. Stick
+  // messages are handled in order, so its command comes after every refusal.
+  for (int channel = 0; channel < 4; ++channel)
+  {
+    SCOPED_TRACE(channel);
+    const size_t commands = commands_.size();
+    for (float bad : {NAN, INFINITY, -INFINITY, 1e6f, -10001.0f})
+    {
+      float sticks[4] = {0, 0, 0, 0};
+      sticks[channel] = bad;
+      publishStick(sticks[0], sticks[1], sticks[2], sticks[3]);
+    }
+    zyr_simulation::AttitudeCommand c;
+    ASSERT_EQ(Outcome::kCommand, sendStick(10000.0f, -10000.0f, 10000.0f, -10000.0f, &c));
+    EXPECT_EQ(commands + 1, commands_.size());
+    EXPECT_EQ(74, c.flag);
+    EXPECT_EQ(-3.0f, c.x);
+    EXPECT_EQ(3.0f, c.y);
+    EXPECT_EQ(-2.0f, c.z);
+    EXPECT_EQ(45.0f, c.yaw);
+  }
+  const auto warning = [](const rosgraph_msgs::Log& l)
+  { return l.level == rosgraph_msgs::Log::WARN && l.msg.find("no command sent") != std::string::npos; };
+  EXPECT_TRUE(log_.waitForMatch(warning));
+
+  // A centred throttle holds the measured height: with none that is finite
+  // there is no command, while a throttle outside the dead band needs none.
+  // The GPS message travels on its own connection; until the node has it, a
+  // centred stick still holds the old height. A climb after each centred
+  // stick marks where its outcome ends: stick messages are handled in order.
+  const auto climbAfter = [this](std::size_t from)
+  {
+    publishStick(0, 0, 0, 0);
+    publishStick(0, 0, 0, 5000.0f);
+    return commands_.waitUntil([from](const std::vector<zyr_simulation::AttitudeCommand>& all)
+                               { return all.size() > from && all.back().flag == 74; });
+  };
+  publishGps(NAN, 4);
+  bool refused = false;
+  for (int i = 0; i < 50 && !refused; ++i)
+  {
+    const size_t commands = commands_.size();
+    ASSERT_TRUE(climbAfter(commands));
+    const std::vector<zyr_simulation::AttitudeCommand> all = commands_.all();
+    refused = all.size() == commands + 1;
+    if (!refused)
+    {
+      ASSERT_EQ(90, all[commands].flag);
+      ASSERT_EQ(5.0f, all[commands].z) << "a height that is not finite went out";
+    }
+  }
+  EXPECT_TRUE(refused);
+
+  // A finite height again: the centred stick holds it.
+  publishGps(6.0f, 4);
+  bool held = false;
+  for (int i = 0; i < 50 && !held; ++i)
+  {
+    const size_t commands = commands_.size();
+    ASSERT_TRUE(climbAfter(commands));
+    const std::vector<zyr_simulation::AttitudeCommand> all = commands_.all();
+    held = all.size() == commands + 2 && all[commands].flag == 90 && all[commands].z == 6.0f;
+  }
+  EXPECT_TRUE(held);
 }
 
 TEST_F(GuardedFlight, ScriptedStandinStreamsBecomeCommands)
@@ -590,12 +670,38 @@ TEST_F(GuardedFlightSigint, WithHungSdkNodeExitsZeroWithoutTheAnswer)
   startGuardedFlight();
   ASSERT_TRUE(sticksUntilFirstRequest());
   ASSERT_TRUE(guarded_.signal(SIGINT));
-  // A second SIGINT while the release is pending asks for nothing more.
-  ASSERT_TRUE(permissions_.waitForCount(1));
-  guarded_.signal(SIGINT);
   ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
   EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
   expectOneReleaseAfterExit();
+}
+
+TEST_F(GuardedFlightSigint, NoCommandAfterTheReleaseAndASecondSigintEndsTheNodeAtOnce)
+{
+  // The SDK node takes a second to answer the release.
+  startStandin({{"sdk_permission_control/mode", "slow"}, {"sdk_permission_control/delay", "1.0"}});
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
+  // Centred sticks at 50 Hz, as the SDK node streams them.
+  stick_timer_ =
+      nh_.createWallTimer(ros::WallDuration(0.02), [this](const ros::WallTimerEvent&) { publishStick(0, 0, 0, 0); });
+  ASSERT_TRUE(commands_.waitForCount(commands_.size() + 10));
+
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  zyr_simulation::SdkPermissionRequest release;
+  ASSERT_TRUE(permissions_.waitForMatch([](const zyr_simulation::SdkPermissionRequest&) { return true; }, &release));
+  settle(0.4);  // sticks go on arriving while the answer is pending
+  const ros::WallTime second = ros::WallTime::now();
+  ASSERT_TRUE(guarded_.signal(SIGINT));
+  ASSERT_TRUE(guarded_.waitExit(kWait));
+  // Ended by the second signal itself, not by the answer due 0.6 s later.
+  EXPECT_TRUE(guarded_.killedBy(SIGINT)) << guarded_.describe() << ", " << (ros::WallTime::now() - second).toSec()
+                                         << " s after the second SIGINT";
+  stick_timer_.stop();
+
+  EXPECT_EQ(0u, commands_.count([&](const zyr_simulation::AttitudeCommand& c)
+                                { return c.header.stamp >= release.header.stamp; }))
+      << "attitude-control requests after the release request";
+  EXPECT_EQ(1u, permissions_.size());
 }
 
 TEST_F(GuardedFlightSigint, SigtermKeepsItsDefaultActionWithoutRelease)

@@ -103,7 +103,7 @@ bool walkNodeStream(const std::vector<int8_t>& data, std::size_t nodeBytes, unsi
     if (children > 0)
     {
       if (depth + 1 > deepestRecord)
-        return false;  // would subdivide a leaf voxel
+        return false;                          // would subdivide a leaf voxel
       stack.push_back({depth + 1, children});  // invalidates `level`
     }
   }
@@ -114,17 +114,15 @@ inline bool binaryStreamIsWellFormed(const std::vector<int8_t>& data)
 {
   // Leaves are coded in their parent's record, so the deepest record belongs
   // to a node one level above the leaf voxels.
-  return walkNodeStream(data, 2, kTreeDepth - 1, [](const unsigned char* node) {
-    return countInnerChildren(node[0], node[1]);
-  });
+  return walkNodeStream(data, 2, kTreeDepth - 1,
+                        [](const unsigned char* node) { return countInnerChildren(node[0], node[1]); });
 }
 
 inline bool fullStreamIsWellFormed(const std::vector<int8_t>& data, std::size_t valueBytes)
 {
   // Every node, leaf voxels included, has a record of its own.
-  return walkNodeStream(data, valueBytes + 1, kTreeDepth, [valueBytes](const unsigned char* node) {
-    return countBits(node[valueBytes]);
-  });
+  return walkNodeStream(data, valueBytes + 1, kTreeDepth,
+                        [valueBytes](const unsigned char* node) { return countBits(node[valueBytes]); });
 }
 
 // Bytes that one node's payload occupies in the full stream, for the tree
@@ -143,13 +141,16 @@ inline bool isUsableResolution(double resolution)
   return std::isfinite(resolution) && resolution > 0.0;
 }
 
-// True if the octree library's factory knows the type. The library prints a
-// line on stderr for an unknown one.
-inline bool isKnownTreeType(const std::string& id, double resolution)
+// True if the octree library registers the type with its factory. Asking the
+// factory itself would print a line on stderr for every unknown id, and the
+// id comes from the sender. These are the trees the library registers when it
+// is loaded; the counting tree registers under its base's name.
+inline bool isKnownTreeType(const std::string& id)
 {
-  octomap::AbstractOcTree* probe = octomap::AbstractOcTree::createTree(id, resolution);
-  delete probe;
-  return probe != nullptr;
+  for (const char* known : {"OcTree", "ColorOcTree", "OcTreeStamped", "OcTreeBase"})
+    if (id == known)
+      return true;
+  return false;
 }
 
 template <class Tree>
@@ -195,7 +196,7 @@ inline octomap::AbstractOcTree* binaryMsgToMap(const Octomap& msg)
   if (!msg.binary || !detail::isUsableResolution(msg.resolution))
     return nullptr;
   const bool color = msg.id == "ColorOcTree";
-  if (!color && msg.id != "OcTree" && !detail::isKnownTreeType(msg.id, msg.resolution))
+  if (!detail::isKnownTreeType(msg.id))
     return nullptr;
   // An empty payload is an empty tree; handing it to the reader would make it
   // invent a root from bytes that were never there.

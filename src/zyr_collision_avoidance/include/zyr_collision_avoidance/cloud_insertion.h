@@ -28,6 +28,19 @@ constexpr std::int64_t kWindowNanoseconds = 120000000;
 /// without bounds checks.
 std::string cloudLayoutProblem(const sensor_msgs::PointCloud2& cloud);
 
+/// True when the transform would misread a readable cloud: rows padded beyond
+/// width * point_step (it walks the points as if packed), or a float it loads
+/// ("x", "y", "z", "distance", "vp_x" to "vp_z") at an address that is not a
+/// multiple of 4 (undefined behaviour). Such a cloud is to go on as
+/// packedXyz(). `cloud` must have passed cloudLayoutProblem().
+bool needsPacking(const sensor_msgs::PointCloud2& cloud);
+
+/// The points of `cloud` as a plain cloud with the same header, height, width,
+/// endianness and density: float32 "x", "y", "z" at offsets 0, 4 and 8 of
+/// 12-byte points, rows without padding. The coordinates are copied byte for
+/// byte. `cloud` must have passed cloudLayoutProblem().
+sensor_msgs::PointCloud2 packedXyz(const sensor_msgs::PointCloud2& cloud);
+
 /// A new, empty tree with the mapper's sensor model, or null when none could
 /// be allocated. The caller owns it.
 octomap::OcTree* newSensorModelTree(double resolution = kResolution);

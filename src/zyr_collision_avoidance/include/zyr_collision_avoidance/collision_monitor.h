@@ -55,6 +55,9 @@ public:
   void displayRaycast(Eigen::Vector3f direction, double distance);
 
 private:
+  // One Warn line a second at most for queries that could not be made.
+  void reportNoStatus(const char* problem);
+
   ros::NodeHandle nodeHandle;
   ros::Subscriber velocitySub;
   ros::Subscriber octomapSub;
@@ -72,6 +75,7 @@ private:
   bool droneOriginValid;
   Eigen::Vector3f velocity;
   Eigen::Vector3f rcVector;
+  bool rcVectorUsable;  // false after a stick message of garbage, until a usable one
   octomath::Vector3 collisionPoint;
   octomap::OcTree* octree;                // non-owning view of abstractTree, or null
   octomap::AbstractOcTree* abstractTree;  // owns the held tree

@@ -29,6 +29,13 @@ constexpr double kMinRange = 15.0;
 constexpr double kMaxRange = 25.0;
 constexpr double kStickRange = 20.0;
 
+// Voxel edges of a map worth querying, metres. A tree of 16 levels reaches
+// 2^15 voxels from its centre, so a finer one cannot hold an obstacle at the
+// longest look-ahead; a voxel coarser than the upper bound is wider than the
+// whole fan.
+constexpr double kMinMapResolution = kMaxRange / 32768.0;
+constexpr double kMaxMapResolution = 10.0;
+
 // Where to probe for the latest motion, and the figures the monitor reports
 // with each query.
 struct Probe
@@ -40,18 +47,40 @@ struct Probe
   Eigen::Vector3f stick = Eigen::Vector3f::Zero();      // horizontal part of the stick vector
   float speed = 0.0f;                                   // |velocity|
   float stickLength = 0.0f;                             // |stick|
+  // Why no verdict can be given for this motion, or null when one can. A
+  // query that cannot be made must not pass for a clear one.
+  const char* problem = nullptr;
 };
 
 // Above the slow-flight speed the probe follows the horizontal velocity for
-// kSecondsAhead of flight, clamped to kMinRange..kMaxRange; otherwise (a NaN
-// speed included) it follows the horizontal stick vector for kStickRange.
-// Both vectors are in "world".
-Probe chooseProbe(const Eigen::Vector3f& velocity, const Eigen::Vector3f& stick);
+// kSecondsAhead of flight, clamped to kMinRange..kMaxRange; otherwise it
+// follows the horizontal stick vector for kStickRange. Both vectors are in
+// "world". The probe has a problem when the velocity has a component that is
+// not finite, when at rest the stick vector was built from garbage
+// (`stickUsable` false), or when queryProblem() finds one with its direction
+// and range. A zero stick vector (hovering with centred sticks) is no
+// problem: it probes nothing and is clear.
+Probe chooseProbe(const Eigen::Vector3f& velocity, const Eigen::Vector3f& stick, bool stickUsable = true);
+
+// Why a forward query along `direction` for `range` metres cannot be made,
+// or null when it can: a direction with a component or a length that is not
+// finite (its square overflowing single precision), or a range that is not a
+// positive finite length. A direction too short to give a heading can be
+// queried: it is clear.
+const char* queryProblem(const Eigen::Vector3f& direction, double range);
 
 // The pilot's sticks as a point in the body frame "drone" (x forward, y right,
 // z down): (pitch, roll, -throttle) scaled so that full deflection reaches 3 m
 // forward or sideways and 2 m up.
 Eigen::Vector3f stickPointInBody(float roll, float pitch, float throttle);
+
+// Whether the stick vector may be built from these channels: each within
+// full scale (a NaN is not).
+bool stickValuesUsable(float roll, float pitch, float throttle);
+
+// Whether a map of this voxel edge is worth decoding: finite and within
+// kMinMapResolution..kMaxMapResolution.
+bool mapResolutionUsable(double resolution);
 
 struct Segment
 {

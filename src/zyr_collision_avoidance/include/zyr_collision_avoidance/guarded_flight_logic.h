@@ -72,6 +72,17 @@ inline AttitudeCommand remapSticks(float roll, float pitch, float yaw, float thr
   return command;
 }
 
+// Whether a stick message may become a command: all four channels within
+// full scale, and a finite height when the centred throttle makes the command
+// hold it. Without a command the flight controller holds, as it does whenever
+// commands stop.
+inline bool commandInputsUsable(float roll, float pitch, float yaw, float throttle, float height)
+{
+  using motion_constants::stickInRange;
+  return stickInRange(roll) && stickInRange(pitch) && stickInRange(yaw) && stickInRange(throttle) &&
+         (!throttleCentred(throttle) || std::isfinite(height));
+}
+
 // GPS health is a signed byte; only values above 2 count as healthy.
 inline bool gpsHealthOk(int8_t health)
 {

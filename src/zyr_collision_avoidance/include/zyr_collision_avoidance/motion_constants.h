@@ -9,6 +9,13 @@ namespace motion_constants
 // A stick channel runs from -10000 to +10000.
 constexpr float kStickFullScale = 10000.0f;
 
+// A channel value outside full scale, or not a number at all, is garbage: no
+// command and no probe direction may be built from it.
+inline bool stickInRange(float value)
+{
+  return value >= -kStickFullScale && value <= kStickFullScale;
+}
+
 // Divisors in single precision: the nearest floats to 10000/3 and 10000/45,
 // so full deflection gives exactly 3.0 (m/s of stick vector, or degrees) and
 // 45.0 (degrees per second of yaw).

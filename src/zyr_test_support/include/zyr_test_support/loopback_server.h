@@ -120,6 +120,19 @@ public:
     return received_;
   }
 
+  // Ends the connection with a reset rather than an orderly close, as the
+  // system does for a server that has crashed: the client's next read fails.
+  void resetClient()
+  {
+    stopStreaming();
+    if (client_ >= 0)
+    {
+      const linger abort = {1, 0};
+      setsockopt(client_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    closeClient();
+  }
+
   void closeClient()
   {
     stopStreaming();
