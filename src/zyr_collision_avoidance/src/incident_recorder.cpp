@@ -138,6 +138,9 @@ public:
       m.type = visualization_msgs::Marker::CUBE_LIST;
       m.action = m.points.empty() ? visualization_msgs::Marker::DELETE : visualization_msgs::Marker::ADD;
       m.scale.x = m.scale.y = m.scale.z = std::ldexp(resolution, static_cast<int>(octree_stream::kTreeDepth - depth));
+      // A unit orientation, as the mapper's own markers carry: rviz warns
+      // about an all-zero quaternion.
+      m.pose.orientation.w = 1.0;
       m.color.b = 1.0f;
       m.color.a = 1.0f;
     }
