@@ -180,13 +180,16 @@ void LatencyMatcher::expire(double now)
     mapped_.pop_front();
 }
 
-void LatencyMatcher::clear()
+void LatencyMatcher::forgetUnmapped()
 {
   clouds_.clear();
   lines_.clear();
   inserted_.clear();
+}
+
+void LatencyMatcher::forgetUnanswered()
+{
   mapped_.clear();
-  samples_.clear();
 }
 
 LatencyMatcher::Figures LatencyMatcher::figures(double now, double window) const
@@ -227,7 +230,11 @@ HealthState::HealthState(const Settings& settings)
 void HealthState::onCloud(double received, double stamp, std::uint32_t height, std::uint32_t width)
 {
   if (!clouds_.any() || received - clouds_.last() > settings_.staleAfter)
+  {
+    // The tree still open when the clouds stopped goes out only now.
     cloudRunStart_ = received;
+    matcher_.forgetUnmapped();
+  }
   clouds_.add(received);
   cloudPoints_ = static_cast<std::uint64_t>(height) * width;
   matcher_.onCloud(received, stamp, width);
@@ -247,6 +254,10 @@ void HealthState::onMap(double received, double stamp)
 
 void HealthState::onVerdict(double received, std::uint8_t value)
 {
+  // The first verdict after a silence (no velocity yet, a monitor that stood
+  // still) answers maps that waited for it.
+  if (!verdicts_.any() || received - verdicts_.last() > settings_.staleAfter)
+    matcher_.forgetUnanswered();
   verdicts_.add(received);
   lastVerdict_ = value;
   matcher_.onVerdict(received);

@@ -226,6 +226,18 @@ TEST(WatchdogLatency, LiveFiguresBesideTheStructuralBound)
   EXPECT_LE(f.p99, 0.27);
   EXPECT_EQ(Level::Ok, c.verdicts());
 
+  // A stall of the velocity (no verdict) or of the LiDAR (the open tree waits)
+  // measures the stall, not the chain: such clouds are not counted.
+  c.velocity = false;
+  c.run(1.0);
+  c.velocity = true;
+  c.run(1.0);
+  c.clouds = false;
+  c.run(1.0);
+  c.clouds = true;
+  c.run(1.0);
+  EXPECT_LE(c.state.latency(c.now()).p99, 0.27);
+
   c.scanAge = 0.2;  // scans that took 0.2 s to arrive: an overloaded computer
   c.run(10.0);
   EXPECT_EQ(Level::Warn, c.verdicts());

@@ -97,7 +97,10 @@ public:
   void onInserted(double received, std::uint32_t width);
   void onMap(double received, double stamp);
   void onVerdict(double received);
-  void clear();
+  /// Lets go of the clouds still waiting for a map, or for a verdict: after a
+  /// stage stood still they would measure the stall, not the chain.
+  void forgetUnmapped();
+  void forgetUnanswered();
 
   struct Figures
   {

@@ -4,7 +4,8 @@ A FlightWatcher subscribes to the simulated aircraft's truth and to what the
 programs of the loop published: the verdicts, the latched status that
 guarded_flight echoes, the monitor's debug vector, every attitude request the
 SDK node stand-in received, the commands that reached the state server,
-guarded_flight's log lines and the maps. The functions below judge a flight
+guarded_flight's log lines, the maps, and the health watchdog's fail-safe
+verdicts and diagnostics. The functions below judge a flight
 from that record; the end-to-end tests, the demo recorder and the envelope
 sweep all use them, so that a flight is judged one way only.
 
@@ -15,6 +16,7 @@ import math
 import threading
 
 import rospy
+from diagnostic_msgs.msg import DiagnosticArray
 from geometry_msgs.msg import Vector3
 from rosgraph_msgs.msg import Log
 from std_msgs.msg import String, UInt8
@@ -28,6 +30,13 @@ GATED_LINE = "collision_status == DANGER, no remapping"
 GATED_GAP = 0.2
 # Slower than this (m/s, horizontal) the aircraft counts as standing still.
 STANDSTILL_SPEED = 0.05
+# The health watchdog: its verdicts on collision_info_msg are its fail-safe's,
+# one every 0.1 s while it holds the aircraft.
+WATCHDOG = "/avoidance_watchdog"
+FAILSAFE_GAP = 0.25
+DIAGNOSTIC_LEVELS = {0: "OK", 1: "WARN", 2: "ERROR", 3: "STALE"}
+# Worse to worse: a stage that has stopped is worse than one not yet begun.
+DIAGNOSTIC_RANK = {0: 0, 1: 1, 3: 2, 2: 3}
 
 
 def commands_during_danger(request_stamps, gated_stamps, gap=GATED_GAP):
@@ -96,8 +105,18 @@ class FlightWatcher:
         self.min_ahead = None  # straight ahead along the heading, m
         self.min_ahead_before_danger = None
         self.max_speed = 0.0
-        self.verdicts = []  # values of collision_info_msg
+        self.verdicts = []  # values of collision_info_msg from the monitor
         self.verdict_times = []  # s since t0
+        # Every value on collision_info_msg, the watchdog's too, as state_bridge hears them.
+        self.statuses = []
+        self.status_times = []
+        self.failsafe_times = []  # the watchdog's danger verdicts, s since t0
+        self.first_failsafe = None  # (s, truth then): the first in flight, after the start-up hold
+        self.fault = None  # (s, truth then, what): the fault a scenario struck
+        self.flight_started_at = None  # s of the first attitude request: before it the loop was coming up
+        self.diagnostics = {}  # the watchdog's latest status per name
+        self.worst_diagnostic = None  # (level, name, message), worst in flight
+        self.latency_ms = None  # (p50, p99): the watchdog's latest live scan-to-verdict figures
         self.verdict_changes = []  # (s, value)
         self.first_danger = None  # (s, truth then, requests before it)
         self.latch = []  # guarded_flight's latched status
@@ -124,9 +143,10 @@ class FlightWatcher:
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
         ]
         self.log_sub = s("/rosout", Log, self._on_log, queue_size=5000)
+        self.diagnostics_sub = s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100)
 
     def close(self):
-        for sub in [self.truth_sub, self.log_sub] + self.monitor_subs + self.loop_subs:
+        for sub in [self.truth_sub, self.log_sub, self.diagnostics_sub] + self.monitor_subs + self.loop_subs:
             sub.unregister()
 
     def connected(self, monitor=True):
@@ -155,7 +175,28 @@ class FlightWatcher:
         return commands_during_danger(self.request_stamps, self.gated_stamps)
 
     def pause_problems(self):
-        return pause_problems(self.server_commands, self.verdicts)
+        """Judged from the flight's start on: the watchdog's hold while the loop
+        came up paused and resumed the state server before the first command."""
+        start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
+        commands = [c for c, t in zip(self.server_commands, self.server_command_times) if t >= start]
+        statuses = [v for v, t in zip(self.statuses, self.status_times) if t >= start]
+        return pause_problems(commands, statuses)
+
+    def failsafe_active(self, t):
+        return bool(self.failsafe_times) and t - self.failsafe_times[-1] <= FAILSAFE_GAP
+
+    def failsafe_episodes(self):
+        """Runs of the watchdog's danger verdicts in flight, no more than FAILSAFE_GAP apart."""
+        start = self.flight_started_at if self.flight_started_at is not None else float("inf")
+        times = [t for t in self.failsafe_times if t >= start]
+        return sum(1 for i, t in enumerate(times) if i == 0 or t - times[i - 1] > FAILSAFE_GAP)
+
+    def note_fault(self, what):
+        """A fault struck from outside (a killed node); the LiDAR's dropout is noted from vehicle_sim's line."""
+        with self.lock:
+            if self.fault is None and self.truth is not None:
+                self.fault = (round(self.now(), 3), self.truth, what)
+            self.lock.notify_all()
 
     def danger_episodes(self):
         return danger_episodes(self.verdicts)
@@ -193,6 +234,7 @@ class FlightWatcher:
                     "distance_ahead": round(m.distance_ahead, 3), "collided": int(m.collided),
                     "verdict": self.verdicts[-1] if self.verdicts else -1,
                     "latched": self.latch[-1] if self.latch else -1,
+                    "failsafe": int(self.failsafe_active(t)),
                     "commands": len(self.requests), "pilot_frozen": int(m.pilot_frozen),
                     "stick_pitch": m.stick_pitch, "stick_roll": m.stick_roll,
                 })
@@ -201,6 +243,14 @@ class FlightWatcher:
     def _on_verdict(self, m):
         with self.lock:
             t = round(self.now(), 3)
+            self.statuses.append(m.data)
+            self.status_times.append(t)
+            if getattr(m, "_connection_header", {}).get("callerid") == WATCHDOG:
+                self.failsafe_times.append(t)
+                if self.first_failsafe is None and self.flight_started_at is not None and self.truth is not None:
+                    self.first_failsafe = (t, self.truth)
+                self.lock.notify_all()
+                return
             if m.data == 1 and self.first_danger is None and self.truth is not None:
                 self.first_danger = (t, self.truth, len(self.requests))
             if not self.verdicts or m.data != self.verdicts[-1]:
@@ -211,6 +261,8 @@ class FlightWatcher:
 
     def _on_latch(self, m):
         with self.lock:
+            if self.flight_started_at is None:  # the watchdog's hold while the loop came up
+                return
             t = round(self.now(), 3)
             if not self.latch or m.data != self.latch[-1]:
                 self.latch_changes.append((t, m.data))
@@ -225,6 +277,8 @@ class FlightWatcher:
 
     def _on_request(self, m):
         with self.lock:
+            if self.flight_started_at is None:
+                self.flight_started_at = round(self.now(), 3)
             self.requests.append(m)
             self.request_stamps.append(m.header.stamp.to_sec())
             self.lock.notify_all()
@@ -244,6 +298,27 @@ class FlightWatcher:
             with self.lock:
                 self.gated_stamps.append(m.header.stamp.to_sec())
                 self.lock.notify_all()
+        elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: LiDAR silent"):
+            self.note_fault("LiDAR silent")
+
+    def _on_diagnostics(self, m):
+        with self.lock:
+            for status in m.status:
+                if not status.name.startswith(WATCHDOG.lstrip("/") + ": "):
+                    continue
+                self.diagnostics[status.name] = status
+                if self.flight_started_at is not None and (
+                        self.worst_diagnostic is None
+                        or DIAGNOSTIC_RANK.get(status.level, 0) > DIAGNOSTIC_RANK.get(self.worst_diagnostic[0], 0)):
+                    self.worst_diagnostic = (status.level, status.name, status.message)
+                if status.name.endswith(": Collision verdicts"):
+                    values = {kv.key: kv.value for kv in status.values}
+                    try:
+                        self.latency_ms = (float(values["scan-to-verdict p50 (ms)"]),
+                                           float(values["scan-to-verdict p99 (ms)"]))
+                    except (KeyError, ValueError):  # no samples in the window ("none")
+                        pass
+            self.lock.notify_all()
 
 
 def _least(current, value):
