@@ -17,6 +17,8 @@
 #                    demo-output/SCENARIO/; FAILSAFE=off: without the watchdog's fail-safe,
 #                    "-failsafe-off" added to the folder)
 #   make deps-demo   install what the demo needs beyond the build (idempotent)
+#   make envelope    fly the closed loop at obstacles over offsets, speeds and LiDARs;
+#                    results in envelope-output/ (envelope.csv, envelope.png, envelope.md)
 #   make clean       remove build products
 
 SHELL := /bin/bash
@@ -81,7 +83,12 @@ endif
 # DEMO_ARGS: more options of run_demo, e.g. "--rviz off", "--bag", "--beams 64"
 DEMO_ARGS ?=
 
-.PHONY: all deps deps-demo build lint install test bench demo clean
+# The envelope's picture; ip brings up the loopback of each worker's network namespace.
+ENVELOPE_APT_PACKAGES := python3-matplotlib iproute2
+# ENVELOPE_ARGS: more options of run_envelope, e.g. "--workers 2", "--kinds pole --beams 16"
+ENVELOPE_ARGS ?=
+
+.PHONY: all deps deps-demo build lint install test bench demo envelope clean
 
 all: build
 
@@ -103,7 +110,11 @@ deps:
 deps-demo:
 	$(call apt_install,$(DEMO_APT_PACKAGES))
 
+# catkin caches the test environment when it first configures a build folder,
+# and leaves out of PYTHONPATH any folder that does not exist yet: on a fresh
+# clone the devel space's Python folder would be missing from every test run.
 build: deps
+	mkdir -p $(DEVEL_DIR)/lib/python3/dist-packages
 	$(CATKIN_MAKE) -j$(JOBS)
 
 # Warnings count: catkin_lint exits non-zero on errors only, --strict makes
@@ -134,6 +145,11 @@ bench: build
 demo: build deps-demo
 	DEVEL=$(CURDIR)/$(DEVEL_DIR) src/zyr_simulation/scripts/run_demo --avoidance $(AVOIDANCE) \
 		--scenario $(SCENARIO) --failsafe $(FAILSAFE) --output $(CURDIR)/$(DEMO_OUTPUT) $(DEMO_ARGS)
+
+envelope: build
+	$(call apt_install,$(ENVELOPE_APT_PACKAGES))
+	set +u; source $(CURDIR)/$(DEVEL_DIR)/setup.bash; set -u; \
+		/usr/bin/python3 src/zyr_simulation/scripts/run_envelope --output $(CURDIR)/envelope-output $(ENVELOPE_ARGS)
 
 clean:
 	rm -rf build devel install build-asan devel-asan install-asan .ros

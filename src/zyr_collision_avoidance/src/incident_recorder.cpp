@@ -341,7 +341,7 @@ void IncidentRecorder::onGuard(const ros::Time& now, std::uint8_t value)
   if (value != 0 || !guardLatched_)
     return;
   guardLatched_ = false;
-  if (pending_ && !pending_->released && pending_->first <= now)
+  if (pending_ && pending_->released.isZero() && pending_->first <= now)
     pending_->released = now;
   Job job;
   job.kind = Job::Kind::Release;
@@ -465,8 +465,8 @@ incident_rules::Summary IncidentRecorder::summarise(const Job& job) const
   const ros::Time first = job.incident.first;
   summary.stamp = first.toSec();
   summary.dangers = job.incident.dangers;
-  if (job.incident.released)
-    summary.withheldSeconds = (*job.incident.released - first).toSec();
+  if (!job.incident.released.isZero())
+    summary.withheldSeconds = (job.incident.released - first).toSec();
 
   if (const Stored* s = lastAtOrBefore(job.messages, topics_, Role::Velocity, first))
   {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <sstream>
 
 namespace incident_rules
@@ -181,10 +182,10 @@ std::vector<std::string> foldersToRemove(std::vector<std::string> names, std::si
   return names;
 }
 
-boost::optional<double> headingDegrees(const Vec3& v)
+double headingDegrees(const Vec3& v)
 {
   if (!(horizontalLength(v) > 0.0))
-    return boost::none;
+    return std::numeric_limits<double>::quiet_NaN();
   return std::atan2(v.y, v.x) * 180.0 / M_PI;
 }
 
@@ -207,7 +208,7 @@ std::string toJson(const Summary& s)
   w.key("speed_mps", 2);
   w.optional(speed, num);
   w.key("heading_deg", 2);
-  w.optional(s.velocity ? headingDegrees(*s.velocity) : boost::none, num);
+  w.number(s.velocity ? headingDegrees(*s.velocity) : std::numeric_limits<double>::quiet_NaN());
   w.key("velocity_mps", 2);
   w.optional(s.velocity, vec);
 
@@ -222,7 +223,7 @@ std::string toJson(const Summary& s)
     w.key("direction", 4);
     w.vec(Vec3{s.probeFar->x / range, s.probeFar->y / range, s.probeFar->z / range});
     w.key("heading_deg", 4);
-    w.optional(headingDegrees(*s.probeFar), num);
+    w.number(headingDegrees(*s.probeFar));
     w.key("range_m", 4);
     w.number(range);
     w.close(2);

@@ -336,12 +336,15 @@ Scene parseScene(std::istream& in, const std::string& source)
       }
       else if (keyword == "start")
       {
-        expect(3, 4, "start X Y Z [HEADING]");
+        expect(3, 5, "start X Y Z [HEADING [SPEED]]");
         if (scene.hasStart())
           throw text::error(source, line.number, "a second start");
         StartPose start;
         start.position = Eigen::Vector3d(v[0], v[1], v[2]);
         start.yaw_deg = v.size() > 3 ? v[3] : 0.0;
+        start.speed = v.size() > 4 ? v[4] : 0.0;
+        if (start.speed < 0.0)
+          throw text::error(source, line.number, "a start speed below 0");
         scene.setStart(start);
       }
       else

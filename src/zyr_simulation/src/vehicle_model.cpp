@@ -142,6 +142,15 @@ void VehicleModel::resetClock(double time)
   has_command_ = false;
 }
 
+void VehicleModel::setForwardSpeed(double speed)
+{
+  if (crashed_ || !std::isfinite(speed))
+    return;
+  const Eigen::Vector3d horizontal = speed * forwardAxis(state_.yaw);
+  state_.velocity.x() = horizontal.x();
+  state_.velocity.y() = horizontal.y();
+}
+
 void VehicleModel::crash()
 {
   crashed_ = true;

@@ -7,7 +7,8 @@
 //   sim/truth            zyr_simulation/VehicleTruth  position, distance to obstacles, collision, counters
 //   tf                   world -> drone (rotation only: the aircraft stays at the origin), drone -> lidar
 // The pilot script starts at once, or (~pilot_start "first_command") with the first attitude command, when the loop
-// through the system is closed.
+// through the system is closed; a scene's start speed is taken up at that moment, so that a run can begin in flight
+// close to an obstacle instead of spending its time on the approach.
 // Pop-up obstacles (for latency trials): the objects of ~popup_file stand in the scene for ~popup_on seconds, then
 // vanish for ~popup_off seconds, again and again from ~popup_start seconds after the start (simulation time).
 // LiDAR dropout (fault scenarios): with ~lidar_dropout_ahead above 0, the LiDAR goes silent for good once the
@@ -207,7 +208,12 @@ private:
       gps_schedule_.next = truth_schedule_.next = scan_schedule_.next = -1.0;
     }
     if (!pilot_waits_for_command_ || commands_received_ > 0)
+    {
+      if (!launched_ && start_.speed > 0.0)
+        model_->setForwardSpeed(start_.speed);
+      launched_ = true;
       pilot_->advance(now - last_time_);
+    }
     model_->advanceTo(now);
     last_time_ = now;
     updatePopups(now - start_time_);
@@ -382,6 +388,7 @@ private:
   double lidar_dropout_ahead_ = 0.0;
   bool lidar_silent_ = false;
   bool pilot_waits_for_command_ = false;
+  bool launched_ = false;  // the pilot has started (and the start speed was taken up)
   int gps_health_ = 5;
   double tick_period_ = 0.01;
   Schedule gps_schedule_{0.02}, truth_schedule_{0.02}, scan_schedule_{0.1};

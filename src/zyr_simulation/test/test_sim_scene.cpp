@@ -54,6 +54,8 @@ TEST(SceneFile, ReadsEveryItemKind)
   ASSERT_TRUE(scene.hasStart());
   EXPECT_EQ(Vector3d(1, 2, 3), scene.start().position);
   EXPECT_DOUBLE_EQ(90.0, scene.start().yaw_deg);
+  EXPECT_DOUBLE_EQ(0.0, scene.start().speed);
+  EXPECT_DOUBLE_EQ(2.5, parse("start 0 0 3 0 2.5\n").start().speed);
 }
 
 TEST(SceneFile, RejectsBadLinesNamingTheLine)
@@ -68,6 +70,8 @@ TEST(SceneFile, RejectsBadLinesNamingTheLine)
   EXPECT_NE(std::string::npos, parseError("box 0 0 0 0 1 1\n").find("sizes above 0"));
   EXPECT_NE(std::string::npos, parseError("ground 0\nground 1\n").find("test.scene:2: a second ground"));
   EXPECT_NE(std::string::npos, parseError("start 0 0 1\nstart 0 0 2\n").find("a second start"));
+  EXPECT_NE(std::string::npos, parseError("start 0 0 1 0 -1\n").find("test.scene:1: a start speed below 0"));
+  EXPECT_NE(std::string::npos, parseError("start 0 0 1 0 1 7\n").find("expected 'start X Y Z [HEADING [SPEED]]'"));
   EXPECT_THROW(zyr_simulation::loadScene("/nonexistent/scene.txt"), std::runtime_error);
 }
 
@@ -133,6 +137,17 @@ TEST(RayIntersection, WallsAndTurnedBoxesSitWhereTheirDescriptionPutsThem)
   EXPECT_NEAR(10.0 - std::sqrt(2.0), cast(scene, Vector3d(0, 0, 1), -Vector3d::UnitX()), 1e-12);
   EXPECT_EQ(-1.0, cast(scene, Vector3d(0, 1.45, 1), -Vector3d::UnitX()));  // beside the turned corner
   EXPECT_GT(cast(scene, Vector3d(0, 1.35, 1), -Vector3d::UnitX()), 0.0);
+}
+
+TEST(RayIntersection, AWireAcrossTheWayIsAWallAsThinAsItIsHigh)
+{
+  // 0.1 m thick, at 3 m, 20 m ahead: only what passes within its 0.1 m band meets it.
+  const Scene scene = parse("wall 20 -20 20 20 2.95 3.05 0.1\n");
+  EXPECT_NEAR(19.95, cast(scene, Vector3d(0, 7, 3), Vector3d::UnitX()), 1e-9);
+  EXPECT_NEAR(19.95, cast(scene, Vector3d(0, -7, 3.04), Vector3d::UnitX()), 1e-9);
+  EXPECT_EQ(-1.0, cast(scene, Vector3d(0, 0, 3.06), Vector3d::UnitX()));
+  EXPECT_EQ(-1.0, cast(scene, Vector3d(0, 0, 2.94), Vector3d::UnitX()));
+  EXPECT_NEAR(0.45, scene.distance(Vector3d(20, 0, 3.5)), 1e-9);
 }
 
 TEST(RayIntersection, PoleSideAndCapsCarryTheirNormals)

@@ -209,6 +209,22 @@ TEST(Frames, TheAircraftLeansIntoItsAccelerationWithinTheTiltLimit)
   EXPECT_GT(side.state().roll, 0.0);  // right side down to go right
 }
 
+TEST(VehicleModel, AStartSpeedPutsItInFlightAlongItsHeadingAndCommandsTakeOverFromThere)
+{
+  VehicleModel m(level(), Vector3d(0, 0, 3), 90.0, 0.0);  // heading right: world -y
+  m.setForwardSpeed(2.0);
+  EXPECT_NEAR(0.0, m.state().velocity.x(), 1e-12);
+  EXPECT_NEAR(-2.0, m.state().velocity.y(), 1e-12);
+  fly(&m, kFlagHoldHeight, 2.0, 0.0, 3.0, 0.0, 0.0, 1.0);
+  EXPECT_NEAR(-2.0, m.state().velocity.y(), 1e-9);  // the same speed commanded: no transient
+  EXPECT_NEAR(-2.0, m.state().position.y(), 1e-9);
+
+  VehicleModel uncommanded(level(), Vector3d(0, 0, 3), 0.0, 0.0);
+  uncommanded.setForwardSpeed(3.0);
+  uncommanded.advanceTo(kTau);
+  EXPECT_NEAR(3.0 * std::exp(-1.0), uncommanded.state().velocity.x(), 1e-9);  // brakes like any aircraft
+}
+
 TEST(VehicleModel, ACrashStopsTheAircraftForGood)
 {
   VehicleModel m(level(), Vector3d(0, 0, 3), 0.0, 0.0);

@@ -91,7 +91,7 @@ private:
     ros::Time first;  // the first danger
     ros::Time start;  // first - before
     int dangers = 1;
-    boost::optional<ros::Time> released;  // the guard let go before the incident was written
+    ros::Time released;  // the guard let go before the incident was written; zero: not yet
   };
 
   struct Job

@@ -53,8 +53,8 @@ struct Vec3
 };
 
 /// Degrees counter-clockwise from world x of the horizontal part of `v`, or
-/// none when it has no horizontal length.
-boost::optional<double> headingDegrees(const Vec3& v);
+/// NaN when it has no horizontal length.
+double headingDegrees(const Vec3& v);
 
 /// The contents of incident.json. Absent values are written as null.
 struct Summary

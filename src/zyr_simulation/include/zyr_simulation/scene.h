@@ -27,6 +27,7 @@ struct StartPose
 {
   Eigen::Vector3d position = Eigen::Vector3d::Zero();
   double yaw_deg = 0.0;  // heading, clockwise seen from above (towards the right)
+  double speed = 0.0;    // m/s along the heading once the pilot starts: a run that begins in flight
 };
 
 class Scene
@@ -112,7 +113,8 @@ private:
 //   wall    X1 Y1 X2 Y2 ZMIN ZMAX THICKNESS    vertical wall whose mid-plane runs from (X1,Y1) to (X2,Y2)
 //   pole    X Y RADIUS ZMIN ZMAX               vertical cylinder
 //   box     CX CY CZ SX SY SZ [YAW]            box with centre C and full sizes S, turned YAW about z
-//   start   X Y Z [YAW]                        where the vehicle starts; YAW is its heading, positive to the right
+//   start   X Y Z [YAW [SPEED]]                where the vehicle starts; YAW is its heading, positive to the right;
+//                                              SPEED (m/s, 0 or more) is taken up along it when the pilot starts
 // Throws std::runtime_error naming `source` and the line for anything it cannot read.
 Scene parseScene(std::istream& in, const std::string& source);
 Scene loadScene(const std::string& path);

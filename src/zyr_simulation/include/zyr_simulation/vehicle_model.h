@@ -62,6 +62,10 @@ public:
   // Carries the model over to a clock that jumped (back) to `time`: the state stays, a pending command is dropped.
   void resetClock(double time);
 
+  // Sets the horizontal velocity to `speed` m/s along the heading, as if it had flown in at that speed; the lag and
+  // the commands take over from there.
+  void setForwardSpeed(double speed);
+
   // Stops the aircraft where it is, for good (after a collision).
   void crash();
   bool crashed() const

@@ -37,6 +37,12 @@ FAILSAFE_GAP = 0.25
 DIAGNOSTIC_LEVELS = {0: "OK", 1: "WARN", 2: "ERROR", 3: "STALE"}
 # Worse to worse: a stage that has stopped is worse than one not yet begun.
 DIAGNOSTIC_RANK = {0: 0, 1: 1, 3: 2, 2: 3}
+# Standing still this long after the first danger counts as stopped for good: a danger that is going to be released
+# at rest is released within about a second (sixteen clear verdicts), and the pilot then flies on.
+SETTLE = 3.0
+
+# How a flight at one obstacle ended.
+STOPPED, COLLIDED, PASSED, UNDECIDED = "stopped", "collided", "passed", "undecided"
 
 
 def commands_during_danger(request_stamps, gated_stamps, gap=GATED_GAP):
@@ -89,11 +95,31 @@ def horizontal_speed(truth):
     return math.hypot(truth.vx, truth.vy)
 
 
+def flight_outcome(w, beyond_x, settle=SETTLE, final=False):
+    """How the flight of watcher `w` at one obstacle ended, or None while that is open (call it under w.lock):
+    COLLIDED once the aircraft touched anything; PASSED once its centre is beyond world x `beyond_x` (the far side of
+    the obstacle plus the aircraft's radius) untouched; STOPPED once it has stood still for `settle` seconds after the
+    first danger (the monitor's, or a fail-safe verdict of the watchdog in flight). `final` (the time is up): an open flight that stands still after a danger counts as STOPPED, any
+    other as UNDECIDED."""
+    if w.collided():
+        return COLLIDED
+    if w.truth is not None and w.truth.x > beyond_x:
+        return PASSED
+    if w.still_since is not None and (final or w.truth_time - w.still_since >= settle):
+        return STOPPED
+    return UNDECIDED if final else None
+
+
 class FlightWatcher:
     """Everything seen of one flight, in arrival order. Callbacks run on rospy's
-    threads; read the fields under `lock`, or wait with wait_until()."""
+    threads; read the fields under `lock`, or wait with wait_until().
+    outcome_only: watch only what decides how a flight ends (the truth, the
+    verdicts, the latched status), not the attitude requests, the state server's
+    commands, the log, the maps or the diagnostics; a fraction of the work, for sweeps of many
+    flights, and the judgements of those (commands during danger, pauses) are then
+    empty."""
 
-    def __init__(self, timeline=False):
+    def __init__(self, timeline=False, outcome_only=False):
         self.lock = threading.Condition()
         self.timeline = timeline
         self.rows = []  # 50 Hz timeline of the truth with the system's state, when asked for
@@ -113,12 +139,16 @@ class FlightWatcher:
         self.failsafe_times = []  # the watchdog's danger verdicts, s since t0
         self.first_failsafe = None  # (s, truth then): the first in flight, after the start-up hold
         self.fault = None  # (s, truth then, what): the fault a scenario struck
-        self.flight_started_at = None  # s of the first attitude request: before it the loop was coming up
+        self.flight_started_at = None  # s of the first attitude command the aircraft got: before it the loop came up
         self.diagnostics = {}  # the watchdog's latest status per name
         self.worst_diagnostic = None  # (level, name, message), worst in flight
         self.latency_ms = None  # (p50, p99): the watchdog's latest live scan-to-verdict figures
         self.verdict_changes = []  # (s, value)
         self.first_danger = None  # (s, truth then, requests before it)
+        self.truth_time = None  # s, of the latest truth sample
+        self.standstill_at = None  # s, when the aircraft first stood still after the first danger
+        # s, since when it has stood still after the first danger or fail-safe verdict; None while it moves
+        self.still_since = None
         self.latch = []  # guarded_flight's latched status
         self.latch_times = []
         self.latch_changes = []
@@ -136,23 +166,24 @@ class FlightWatcher:
             s("/collision_info_msg", UInt8, self._on_verdict, queue_size=1000),
             s("/zyr_collision_avoidance/debug_collision_msg", Vector3, self._on_debug, queue_size=1000),
         ]
-        self.loop_subs = [
-            s("/zyr_collision_avoidance/debug_guarded_flight", UInt8, self._on_latch, queue_size=1000),
+        self.loop_subs = [s("/zyr_collision_avoidance/debug_guarded_flight", UInt8, self._on_latch, queue_size=1000)]
+        self.other_subs = [] if outcome_only else [
             s("/sdk_standin/attitude_requests", AttitudeCommand, self._on_request, queue_size=5000),
             s("/state_server/command", String, self._on_server_command, queue_size=100),
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
+            s("/rosout", Log, self._on_log, queue_size=5000),
         ]
-        self.log_sub = s("/rosout", Log, self._on_log, queue_size=5000)
-        self.diagnostics_sub = s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100)
+        self.diagnostics_subs = [] if outcome_only else [
+            s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100)]
 
     def close(self):
-        for sub in [self.truth_sub, self.log_sub, self.diagnostics_sub] + self.monitor_subs + self.loop_subs:
+        for sub in [self.truth_sub] + self.monitor_subs + self.loop_subs + self.other_subs + self.diagnostics_subs:
             sub.unregister()
 
     def connected(self, monitor=True):
         """Every subscription that the running graph can feed has its publisher,
         and the aircraft has reported its state."""
-        subs = [self.truth_sub, self.log_sub] + self.loop_subs + (self.monitor_subs if monitor else [])
+        subs = [self.truth_sub] + self.loop_subs + self.other_subs + (self.monitor_subs if monitor else [])
         with self.lock:
             have_truth = self.truth is not None
         return have_truth and all(sub.get_num_connections() > 0 for sub in subs)
@@ -201,6 +232,17 @@ class FlightWatcher:
     def danger_episodes(self):
         return danger_episodes(self.verdicts)
 
+    def danger_distance(self):
+        """From the aircraft to the nearest obstacle surface (the ground left out) when the monitor first said
+        danger, m; None without a danger."""
+        return None if self.first_danger is None else self.first_danger[1].obstacle_distance
+
+    def time_to_standstill(self):
+        """From the first danger verdict to the first standstill after it, s; None without either."""
+        if self.first_danger is None or self.standstill_at is None:
+            return None
+        return max(0.0, self.standstill_at - self.first_danger[0])
+
     def describe(self):
         m = self.truth
         if m is None:
@@ -226,6 +268,17 @@ class FlightWatcher:
                     self.min_ahead_before_danger = _least(self.min_ahead_before_danger, m.distance_ahead)
             if m.collided and self.collided_at is None:
                 self.collided_at = t
+            self.truth_time = t
+            if self.flight_started_at is None and m.commands_received > 0:
+                self.flight_started_at = t
+            slow = horizontal_speed(m) < STANDSTILL_SPEED
+            if slow and self.first_danger is not None and self.standstill_at is None:
+                self.standstill_at = t
+            # Held by the monitor's danger or by the watchdog's fail-safe.
+            if slow and (self.first_danger is not None or self.first_failsafe is not None):
+                self.still_since = t if self.still_since is None else self.still_since
+            else:
+                self.still_since = None
             if self.timeline:
                 self.rows.append({
                     "t": round(t, 3), "x": round(m.x, 3), "y": round(m.y, 3), "z": round(m.z, 3),
@@ -277,8 +330,6 @@ class FlightWatcher:
 
     def _on_request(self, m):
         with self.lock:
-            if self.flight_started_at is None:
-                self.flight_started_at = round(self.now(), 3)
             self.requests.append(m)
             self.request_stamps.append(m.header.stamp.to_sec())
             self.lock.notify_all()
