@@ -40,6 +40,25 @@ void addWarning(Report& report, const std::string& text)
   report.message += (report.message.empty() ? "" : "; ") + text;
 }
 
+/// A stream's level before its warnings: STALE before its first message, ERROR
+/// once none came for `staleAfter`, else OK; false when it does not flow.
+bool flowing(const Arrivals& a, double now, double staleAfter, const char* what, Report& r)
+{
+  if (!a.any())
+  {
+    r.message = std::string("no ") + what + " yet";
+    return false;
+  }
+  if (a.age(now) > staleAfter)
+  {
+    r.level = Level::Error;
+    r.message = std::string("no ") + what + format(" for %.1f s", a.age(now));
+    return false;
+  }
+  r.level = Level::Ok;
+  return true;
+}
+
 std::string ageText(const Arrivals& a, double now)
 {
   return a.any() ? fixed(a.age(now), 2) : "never";
@@ -315,18 +334,8 @@ Report HealthState::lidar(double now) const
               {"points (last cloud)", std::to_string(cloudPoints_)},
               {"inserted by the mapper (Hz)", fixed(inserted_.rate(now), 1)},
               {"insertion age (s)", ageText(inserted_, now)}};
-  if (!clouds_.any())
-  {
-    r.message = "no cloud yet";
+  if (!flowing(clouds_, now, settings_.staleAfter, "cloud", r))
     return r;
-  }
-  if (clouds_.age(now) > settings_.staleAfter)
-  {
-    r.level = Level::Error;
-    r.message = format("no cloud for %.1f s", clouds_.age(now));
-    return r;
-  }
-  r.level = Level::Ok;
   if (clouds_.rateSettled(now) && clouds_.rate(now) < kRateTolerance * settings_.lidarRate)
     addWarning(r, format("clouds at %.1f Hz, expected %.1f Hz", clouds_.rate(now), settings_.lidarRate));
   if (cloudPoints_ < settings_.minCloudPoints)
@@ -346,24 +355,14 @@ Report HealthState::map(double now) const
   r.values = {{"rate (Hz)", fixed(maps_.rate(now), 1)},
               {"age (s)", ageText(maps_, now)},
               {"expected rate (Hz)", fixed(expectedMapRate(), 1)}};
-  if (!maps_.any())
-  {
-    if (clouds_.any() && now - cloudRunStart_ > settings_.staleAfter)
-    {
-      r.level = Level::Error;
-      r.message = format("no map yet, %.1f s after the first cloud", now - cloudRunStart_);
-    }
-    else
-      r.message = "no map yet";
-    return r;
-  }
-  if (maps_.age(now) > settings_.staleAfter)
+  if (!maps_.any() && clouds_.any() && now - cloudRunStart_ > settings_.staleAfter)
   {
     r.level = Level::Error;
-    r.message = format("no map for %.1f s", maps_.age(now));
+    r.message = format("no map yet, %.1f s after the first cloud", now - cloudRunStart_);
     return r;
   }
-  r.level = Level::Ok;
+  if (!flowing(maps_, now, settings_.staleAfter, "map", r))
+    return r;
   if (clouds_.rateSettled(now) && maps_.rateSettled(now) && maps_.rate(now) < kRateTolerance * expectedMapRate())
     addWarning(r, format("maps at %.1f Hz, expected %.1f Hz", maps_.rate(now), expectedMapRate()));
   if (r.message.empty())
@@ -443,18 +442,8 @@ Report HealthState::vehicle(double now) const
               {"GPS health (last)", gps_.any() ? std::to_string(gpsHealth_) : "none yet"},
               {"GPS rate (Hz)", fixed(gps_.rate(now), 1)},
               {"GPS age (s)", ageText(gps_, now)}};
-  if (!velocity_.any())
-  {
-    r.message = "no velocity yet";
+  if (!flowing(velocity_, now, settings_.staleAfter, "velocity", r))
     return r;
-  }
-  if (velocity_.age(now) > settings_.staleAfter)
-  {
-    r.level = Level::Error;
-    r.message = format("no velocity for %.1f s", velocity_.age(now));
-    return r;
-  }
-  r.level = Level::Ok;
   if (!healthyVelocity_.any() || healthyVelocity_.age(now) > settings_.staleAfter)
     addWarning(r, "velocity flagged unhealthy (health_flag 0): the monitor skips every message");
   if (velocity_.rateSettled(now) && velocity_.rate(now) < settings_.minVelocityRate)
