@@ -205,13 +205,17 @@ class FlightWatcher:
     def commands_during_danger(self):
         return commands_during_danger(self.request_stamps, self.gated_stamps)
 
-    def pause_problems(self):
-        """Judged from the flight's start on: the watchdog's hold while the loop
-        came up paused and resumed the state server before the first command."""
+    def server_commands_in_flight(self):
+        """(s, "Pause" / "Resume") from the flight's start on: the watchdog's hold while the loop came up may have
+        paused and resumed the state server before the first command."""
         start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
-        commands = [c for c, t in zip(self.server_commands, self.server_command_times) if t >= start]
+        return [(t, c) for c, t in zip(self.server_commands, self.server_command_times) if t >= start]
+
+    def pause_problems(self):
+        """Judged from the flight's start on (see server_commands_in_flight)."""
+        start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
         statuses = [v for v, t in zip(self.statuses, self.status_times) if t >= start]
-        return pause_problems(commands, statuses)
+        return pause_problems([c for _, c in self.server_commands_in_flight()], statuses)
 
     def failsafe_active(self, t):
         return bool(self.failsafe_times) and t - self.failsafe_times[-1] <= FAILSAFE_GAP
