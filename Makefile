@@ -12,7 +12,10 @@
 #   make bench       print the benchmark figures
 #   make demo        fly the simulated aircraft at a wall with the system in the loop;
 #                    results in demo-output/ (AVOIDANCE=off: without the collision
-#                    monitor, results in demo-output/avoidance-off/)
+#                    monitor, results in demo-output/avoidance-off/; SCENARIO=lidar-dropout,
+#                    mapper-crash or monitor-crash: a fault 40 m before the wall, results in
+#                    demo-output/SCENARIO/; FAILSAFE=off: without the watchdog's fail-safe,
+#                    "-failsafe-off" added to the folder)
 #   make deps-demo   install what the demo needs beyond the build (idempotent)
 #   make envelope    fly the closed loop at obstacles over offsets, speeds and LiDARs;
 #                    results in envelope-output/ (envelope.csv, envelope.png, envelope.md)
@@ -61,16 +64,21 @@ APT_PACKAGES := \
 	python3-rosmaster rosout python3-roslaunch python3-rostest librostest-dev \
 	python3-rostopic python3-rospy python3-tf2-ros rosbash \
 	librosbag-storage-dev libtopic-tools-dev libroslib-dev \
-	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs
+	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs \
+	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic
 
 # The demo's plot, its rviz picture under a virtual display, bag recording and replay.
 DEMO_APT_PACKAGES := python3-matplotlib python3-pil rviz xvfb xauth python3-rosbag python3-rosnode
 
 AVOIDANCE ?= on
+SCENARIO ?= wall
+FAILSAFE ?= on
+# e.g. lidar-dropout, lidar-dropout-failsafe-off, failsafe-off; empty for the plain demo
+DEMO_CASE := $(subst $() ,-,$(strip $(filter-out wall,$(SCENARIO)) $(if $(filter off,$(FAILSAFE)),failsafe-off)))
 ifeq ($(AVOIDANCE),off)
-DEMO_OUTPUT ?= demo-output/avoidance-off
+DEMO_OUTPUT ?= demo-output/avoidance-off$(if $(DEMO_CASE),-$(DEMO_CASE))
 else
-DEMO_OUTPUT ?= demo-output
+DEMO_OUTPUT ?= demo-output$(if $(DEMO_CASE),/$(DEMO_CASE))
 endif
 # DEMO_ARGS: more options of run_demo, e.g. "--rviz off", "--bag", "--beams 64"
 DEMO_ARGS ?=
@@ -136,7 +144,7 @@ bench: build
 
 demo: build deps-demo
 	DEVEL=$(CURDIR)/$(DEVEL_DIR) src/zyr_simulation/scripts/run_demo --avoidance $(AVOIDANCE) \
-		--output $(CURDIR)/$(DEMO_OUTPUT) $(DEMO_ARGS)
+		--scenario $(SCENARIO) --failsafe $(FAILSAFE) --output $(CURDIR)/$(DEMO_OUTPUT) $(DEMO_ARGS)
 
 envelope: build
 	$(call apt_install,$(ENVELOPE_APT_PACKAGES))

@@ -5,7 +5,7 @@
 
 In an environment that holds nothing of ROS but INSTALL_DIR/setup.bash:
   1. starts collision_avoidance.launch with the bridge (a silent TCP listener on
-     port 28770 stands in for the state server), waits until its four nodes are
+     port 28770 stands in for the state server), waits until its nodes are
      registered with the master, checks that each process runs a program of
      INSTALL_DIR and maps no file of the workspace from outside INSTALL_DIR,
      then stops it with SIGINT, as on the aircraft;
@@ -31,7 +31,8 @@ import xml.etree.ElementTree as ET
 import xmlrpc.client
 
 WORKSPACE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-SYSTEM_NODES = ["/occupancy_mapper_node", "/collision_monitor", "/guarded_flight", "/state_bridge"]
+SYSTEM_NODES = ["/occupancy_mapper_node", "/collision_monitor", "/guarded_flight", "/state_bridge",
+                "/avoidance_watchdog"]
 STATE_SERVER_PORT = 28770
 
 

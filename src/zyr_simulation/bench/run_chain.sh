@@ -2,7 +2,9 @@
 # The whole chain at work:
 #  1. scan-to-verdict latency (bench_chain_latency) with an obstacle popping up
 #     ahead of the hovering aircraft, against the design's structural bound;
-#  2. the CPU share of each node during the demo flight (run_demo, no rviz).
+#     and, beside it, what avoidance_watchdog measures live meanwhile (live_latency.py);
+#  2. the CPU share of each node during the demo flight (run_demo, no rviz);
+#  3. avoidance_watchdog's CPU share during the demo flight with a 64-beam LiDAR.
 # Starts its own ROS masters on free ports; needs TCP port 28770 free.
 set -eu
 : "${DEVEL:?DEVEL must name the devel space}"
@@ -39,7 +41,12 @@ launch=$!
 for _ in $(seq 1 300); do rostopic list >/dev/null 2>&1 && break; sleep 0.1; done
 status=0
 "$DEVEL/lib/zyr_simulation/bench_chain_latency" _trials:="${CHAIN_BENCH_TRIALS:-40}" _near:=7.5 _far:=8.5 \
-  _half_width:=3.5 _min_z:=-2.5 _velocity_period:="$(/usr/bin/python3 -c "print(1.0 / $rate)")" || status=1
+  _half_width:=3.5 _min_z:=-2.5 _velocity_period:="$(/usr/bin/python3 -c "print(1.0 / $rate)")" \
+  >"$work/latency.log" 2>&1 &
+trials=$!
+/usr/bin/python3 "$here/live_latency.py" "$trials" "$work/latency.log" >"$work/live.log" 2>&1 || status=1
+wait "$trials" || status=1
+cat "$work/latency.log" "$work/live.log"
 kill -INT "$launch" 2>/dev/null || true
 wait "$launch" 2>/dev/null || true
 launch=""
@@ -54,5 +61,20 @@ for name, share in s["cpu_percent_of_one_core"].items():
     print("  %-24s %5.1f %%" % (name, share))
 print("  (flight of %.1f s: %s, %d scans, %d octrees, %d queries)" % (
     s["duration_s"], "collided" if s["collided"] else "no collision", s["scans"], s["octrees"], s["queries"]))
+PY
+
+watchdog_beams="${WATCHDOG_BENCH_BEAMS:-64}"
+echo "--- avoidance_watchdog during the demo flight, $watchdog_beams-beam LiDAR at 10 Hz (no rviz)"
+DEVEL="$DEVEL" "$here/../scripts/run_demo" --rviz off --beams "$watchdog_beams" --output "$work/demo-watchdog" \
+  >"$work/demo-watchdog.log" 2>&1 || { cat "$work/demo-watchdog.log"; exit 1; }
+/usr/bin/python3 - "$work/demo-watchdog/summary.json" <<'PY'
+import json, sys
+s = json.load(open(sys.argv[1]))
+share = s["cpu_percent_of_one_core"].get("avoidance_watchdog")
+print("  CPU %s %% of one core over a flight of %.1f s (%d scans); target under 2 %%: %s" % (
+    "?" if share is None else "%.1f" % share, s["duration_s"], s["scans"],
+    "?" if share is None else "met" if share < 2.0 else "NOT met"))
+print("  live scan-to-verdict latency at the end of the flight: p50 %s ms, p99 %s ms" % (
+    s["scan_to_verdict_p50_ms"], s["scan_to_verdict_p99_ms"]))
 PY
 exit $status

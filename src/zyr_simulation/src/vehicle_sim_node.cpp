@@ -11,6 +11,8 @@
 // close to an obstacle instead of spending its time on the approach.
 // Pop-up obstacles (for latency trials): the objects of ~popup_file stand in the scene for ~popup_on seconds, then
 // vanish for ~popup_off seconds, again and again from ~popup_start seconds after the start (simulation time).
+// LiDAR dropout (fault scenarios): with ~lidar_dropout_ahead above 0, the LiDAR goes silent for good once the
+// obstacle straight ahead is nearer than that many metres; a Warn line says when.
 // Subscribed:
 //   sim/attitude_command zyr_simulation/AttitudeCommand  what the SDK node was asked to fly
 //   sim/paused           std_msgs/Bool             true freezes the pilot script, false lets it go on
@@ -139,6 +141,9 @@ public:
     gps_schedule_.period = 1.0 / positiveParam(pnh, "gps_rate", 50.0);
     truth_schedule_.period = 1.0 / positiveParam(pnh, "truth_rate", 50.0);
     scan_schedule_.period = 1.0 / positiveParam(pnh, "lidar_rate", 10.0);
+    lidar_dropout_ahead_ = pnh.param("lidar_dropout_ahead", 0.0);
+    if (!std::isfinite(lidar_dropout_ahead_) || lidar_dropout_ahead_ < 0.0)
+      throw std::invalid_argument("parameter ~lidar_dropout_ahead must be a finite distance, 0 or more");
 
     cloud_pub_ = nh.advertise<sensor_msgs::PointCloud2>("velodyne_points", 5);
     state_pub_ = nh.advertise<StateRecord>("sim/state", 100);
@@ -305,6 +310,8 @@ private:
 
   void publishScan(const ros::Time& stamp)
   {
+    if (lidar_silent_ || lidarDropsOut())
+      return;
     const Eigen::Matrix3d world_from_body = model_->worldFromBody();
     const Eigen::Vector3d origin = model_->state().position + world_from_body * lidar_offset_;
     lidar_->scan(scene_, origin, world_from_body * body_from_lidar_, &points_);
@@ -312,6 +319,20 @@ private:
     toPointCloud2(points_, lidar_frame_, stamp, cloud.get());
     cloud_pub_.publish(cloud);
     ++scans_published_;
+  }
+
+  bool lidarDropsOut()
+  {
+    if (lidar_dropout_ahead_ <= 0.0)
+      return false;
+    const VehicleState& s = model_->state();
+    RayHit ahead;
+    if (!scene_.intersect(s.position, VehicleModel::forwardAxis(s.yaw), lidar_dropout_ahead_, &ahead))
+      return false;
+    lidar_silent_ = true;
+    ROS_WARN("vehicle_sim: LiDAR silent from now on, %.2f m before the obstacle ahead (%u scans published)",
+             ahead.distance, scans_published_);
+    return true;
   }
 
   void publishTruth(const ros::Time& stamp)
@@ -364,6 +385,8 @@ private:
   Eigen::Matrix3d body_from_lidar_;
   double radius_ = 0.5;
   bool stop_on_collision_ = true;
+  double lidar_dropout_ahead_ = 0.0;
+  bool lidar_silent_ = false;
   bool pilot_waits_for_command_ = false;
   bool launched_ = false;  // the pilot has started (and the start speed was taken up)
   int gps_health_ = 5;

@@ -10,9 +10,13 @@ import unittest
 import rospy
 import rostest
 
+from zyr_simulation.faults import CrashOnApproach
 from zyr_simulation.flight_judge import STANDSTILL_SPEED, horizontal_speed, FlightWatcher
 
 GRAPH_TIMEOUT = 60.0
+# The faults strike this far before the wall (closed_loop_dropout*.test pass it to vehicle_sim too): closer than the
+# last map could show it, farther than the monitor raises danger by itself.
+FAULT_AHEAD = 26.0
 
 
 class ClosedLoop(unittest.TestCase):
@@ -32,6 +36,21 @@ class ClosedLoop(unittest.TestCase):
     def settle(self, seconds=0.5):
         """Takes in what is still on its way."""
         rospy.sleep(seconds)
+
+    def wait_at_rest_latched(self, timeout=60.0):
+        """Until the aircraft has stood still for 2 s with guarded_flight's danger latched, or has collided;
+        whether it came to rest."""
+        still = {"since": None}
+
+        def stopped(w):
+            now = rospy.get_time()
+            if horizontal_speed(w.truth) > STANDSTILL_SPEED or not w.latch or w.latch[-1] != 1:
+                still["since"] = None
+            elif still["since"] is None:
+                still["since"] = now
+            return w.collided() or (still["since"] is not None and now - still["since"] > 2.0)
+
+        return self.w.wait_until(stopped, timeout)
 
     def assert_no_command_during_danger(self):
         w = self.w
@@ -56,17 +75,7 @@ class FlightTowardsTheWall(ClosedLoop):
         self.assertGreater(requests_before, 0, "guarded_flight never flew the aircraft")
 
         # Comes to a stop, and stays stopped, with the danger latched.
-        still = {"since": None}
-
-        def stopped(w):
-            now = rospy.get_time()
-            if horizontal_speed(w.truth) > STANDSTILL_SPEED or not w.latch or w.latch[-1] != 1:
-                still["since"] = None
-            elif still["since"] is None:
-                still["since"] = now
-            return w.collided() or (still["since"] is not None and now - still["since"] > 2.0)
-
-        came_to_rest = w.wait_until(stopped, 60.0)
+        came_to_rest = self.wait_at_rest_latched()
         self.settle()
         with w.lock:
             self.assertTrue(came_to_rest, w.describe())
@@ -144,7 +153,67 @@ class StickTowardsAWall(ClosedLoop):
             self.assert_no_command_during_danger()
 
 
-CASES = {c.__name__: c for c in (FlightTowardsTheWall, WithoutTheMonitor, StickTowardsAWall)}
+class FaultOnTheWayToTheWall(ClosedLoop):
+    """The short flight towards the wall, with a fault FAULT_AHEAD before it that leaves the monitor answering clear
+    (a held map) or not at all: the watchdog's fail-safe holds the aircraft; without it, the flight ends in the
+    wall."""
+    scenario = None  # lidar-dropout (vehicle_sim's own doing, see the .test file) or a crash of zyr_simulation.faults
+    failsafe = True
+
+    def strike(self):
+        crash = CrashOnApproach(self.scenario, FAULT_AHEAD, rospy.get_name())
+        end = rospy.get_time() + 60.0
+        while not rospy.is_shutdown() and rospy.get_time() < end:
+            crash.poll(self.w)
+            with self.w.lock:
+                if self.w.fault is not None or self.w.collided():
+                    break
+            rospy.sleep(0.05)
+        with self.w.lock:
+            self.assertIsNotNone(self.w.fault, "the fault never struck; " + self.w.describe())
+            self.assertGreater(self.w.fault[1].distance_ahead, FAULT_AHEAD - 1.0)
+
+    def test_flight(self):
+        w = self.w
+        self.strike()
+        if self.failsafe:
+            came_to_rest = self.wait_at_rest_latched()
+            self.settle()
+            with w.lock:
+                self.assertTrue(came_to_rest, w.describe())
+                self.assertFalse(w.collided(), w.describe())
+                self.assertIsNotNone(w.first_failsafe, "no fail-safe verdict; " + w.describe())
+                self.assertLess(w.first_failsafe[0] - w.fault[0], 1.0, "the fail-safe came late")
+                self.assertGreater(w.min_ahead, 15.0)
+                self.assertTrue(w.failsafe_active(w.now()), "the fail-safe let go while the fault lasts")
+                self.assert_no_command_during_danger()
+        else:
+            self.assertTrue(w.wait_until(lambda w: w.collided(), 40.0), w.describe())
+            self.settle()
+            with w.lock:
+                self.assertEqual([], w.failsafe_times, "the watchdog published verdicts with its fail-safe off")
+                self.assertGreater(len(w.requests), 100)
+        with w.lock:
+            # The monitor never saw the wall: the watchdog alone knew, and said so on /diagnostics either way.
+            self.assertIsNone(w.first_danger, w.describe())
+            self.assertIsNotNone(w.worst_diagnostic)
+            self.assertEqual(2, w.worst_diagnostic[0], "worst status: %s" % (w.worst_diagnostic,))
+
+
+class LidarDropout(FaultOnTheWayToTheWall):
+    scenario = "lidar-dropout"
+
+
+class LidarDropoutWithoutFailsafe(LidarDropout):
+    failsafe = False
+
+
+class MonitorCrash(FaultOnTheWayToTheWall):
+    scenario = "monitor-crash"
+
+
+CASES = {c.__name__: c for c in (FlightTowardsTheWall, WithoutTheMonitor, StickTowardsAWall, LidarDropout,
+                                 LidarDropoutWithoutFailsafe, MonitorCrash)}
 
 if __name__ == "__main__":
     argv = rospy.myargv(sys.argv)

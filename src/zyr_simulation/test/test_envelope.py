@@ -55,6 +55,7 @@ class ShortSweep(unittest.TestCase):
         self.assertGreater(float(r["closest_m"]), 5.0)
         self.assertGreater(float(r["stop_time_s"]), 0.5)  # braking from 3 m/s takes time
         self.assertGreater(float(r["verdicts_per_s"]), 10.0)
+        self.assertEqual("0", r["failsafe_episodes"])  # the watchdog never held it: the monitor stopped it
 
     def test_the_same_flight_without_the_monitor_is_a_collision_without_a_danger(self):
         r = self.row("collision")
@@ -84,6 +85,15 @@ class ShortSweep(unittest.TestCase):
         self.assertEqual(flight_judge.PASSED, flight_judge.flight_outcome(w, 20.0))
         w.collided = lambda: True  # touching decides, wherever it happened
         self.assertEqual(flight_judge.COLLIDED, flight_judge.flight_outcome(w, 20.0))
+
+    def test_a_run_is_flown_again_when_a_slow_monitor_or_the_failsafe_disturbed_it(self):
+        run = {"avoidance": "1", "verdicts_per_s": "19.8", "failsafe_episodes": "0"}
+        self.assertEqual("", envelope.disturbed(run))
+        self.assertIn("too busy", envelope.disturbed(dict(run, verdicts_per_s="12.0")))
+        self.assertIn("fail-safe", envelope.disturbed(dict(run, failsafe_episodes=1)))
+        self.assertEqual("", envelope.disturbed(dict(run, avoidance=0, verdicts_per_s=0.0)))  # no monitor, no verdicts
+        held = dict(run, verdicts_per_s="19.9", failsafe_episodes="1")
+        self.assertIs(run, envelope.healthier(held, run))
 
     def test_writes_the_table_and_the_picture(self):
         self.row("stop")

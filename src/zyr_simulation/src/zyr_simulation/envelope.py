@@ -39,6 +39,7 @@ START_TIMEOUT = 90.0
 # The monitor queries on every fifth of 100 velocity messages a second; fewer verdicts mean the machine could not keep
 # up, and the run's figures say more about the machine than about the system.
 HEALTHY_VERDICTS_PER_S = 18.0
+
 FULL_STICK = 10000.0
 FULL_STICK_SPEED = 3.0  # m/s, what guarded_flight asks for at full pitch stick
 
@@ -52,7 +53,27 @@ SPEEDS = [1.0, 2.0, 3.0]
 BEAMS = [16, 64]
 
 FIELDS = ["kind", "size_m", "offset_m", "speed_mps", "beams", "outcome", "danger_distance_m", "closest_m",
-          "stop_time_s", "in_path", "avoidance", "approach_m", "danger_episodes", "verdicts_per_s", "flight_s"]
+          "stop_time_s", "in_path", "avoidance", "approach_m", "danger_episodes", "verdicts_per_s", "flight_s",
+          "failsafe_episodes"]
+
+
+def disturbed(r):
+    """Why a run's figures say more about the machine than about the system, or "": its monitor fell behind, or a
+    stage stood still long enough for the health watchdog's fail-safe to hold the aircraft in flight (demo.launch
+    runs it, as on the aircraft); either way it is flown once more."""
+    # Without the monitor there are no verdicts to count.
+    if int(r["avoidance"]) and r["verdicts_per_s"] != "" and float(r["verdicts_per_s"]) < HEALTHY_VERDICTS_PER_S:
+        return "the machine was too busy: %.1f verdicts/s" % float(r["verdicts_per_s"])
+    if r.get("failsafe_episodes") not in (None, "", 0, "0"):
+        return "the watchdog's fail-safe held it %s time(s)" % r["failsafe_episodes"]
+    return ""
+
+
+def healthier(a, b):
+    """Of two runs of one scenario, the one that counts: undisturbed by the fail-safe first, then more verdicts."""
+    def key(r):
+        return (r.get("failsafe_episodes") in (None, "", 0, "0"), float(r["verdicts_per_s"] or 0))
+    return a if key(a) >= key(b) else b
 
 
 class Scenario(collections.namedtuple("Scenario", "kind size offset speed beams avoidance")):
@@ -295,6 +316,7 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
         "in_path": int(scenario.in_path()), "avoidance": int(scenario.avoidance), "approach_m": scenario.approach(),
         "danger_episodes": w.danger_episodes(),
         "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1), "flight_s": fixed(flight, 1),
+        "failsafe_episodes": w.failsafe_episodes(),
     }
 
 

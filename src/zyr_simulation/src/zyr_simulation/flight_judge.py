@@ -4,7 +4,8 @@ A FlightWatcher subscribes to the simulated aircraft's truth and to what the
 programs of the loop published: the verdicts, the latched status that
 guarded_flight echoes, the monitor's debug vector, every attitude request the
 SDK node stand-in received, the commands that reached the state server,
-guarded_flight's log lines and the maps. The functions below judge a flight
+guarded_flight's log lines, the maps, and the health watchdog's fail-safe
+verdicts and diagnostics. The functions below judge a flight
 from that record; the end-to-end tests, the demo recorder and the envelope
 sweep all use them, so that a flight is judged one way only.
 
@@ -15,6 +16,7 @@ import math
 import threading
 
 import rospy
+from diagnostic_msgs.msg import DiagnosticArray
 from geometry_msgs.msg import Vector3
 from rosgraph_msgs.msg import Log
 from std_msgs.msg import String, UInt8
@@ -28,6 +30,13 @@ GATED_LINE = "collision_status == DANGER, no remapping"
 GATED_GAP = 0.2
 # Slower than this (m/s, horizontal) the aircraft counts as standing still.
 STANDSTILL_SPEED = 0.05
+# The health watchdog: its verdicts on collision_info_msg are its fail-safe's,
+# one every 0.1 s while it holds the aircraft.
+WATCHDOG = "/avoidance_watchdog"
+FAILSAFE_GAP = 0.25
+DIAGNOSTIC_LEVELS = {0: "OK", 1: "WARN", 2: "ERROR", 3: "STALE"}
+# Worse to worse: a stage that has stopped is worse than one not yet begun.
+DIAGNOSTIC_RANK = {0: 0, 1: 1, 3: 2, 2: 3}
 # Standing still this long after the first danger counts as stopped for good: a danger that is going to be released
 # at rest is released within about a second (sixteen clear verdicts), and the pilot then flies on.
 SETTLE = 3.0
@@ -90,7 +99,7 @@ def flight_outcome(w, beyond_x, settle=SETTLE, final=False):
     """How the flight of watcher `w` at one obstacle ended, or None while that is open (call it under w.lock):
     COLLIDED once the aircraft touched anything; PASSED once its centre is beyond world x `beyond_x` (the far side of
     the obstacle plus the aircraft's radius) untouched; STOPPED once it has stood still for `settle` seconds after the
-    first danger. `final` (the time is up): an open flight that stands still after a danger counts as STOPPED, any
+    first danger (the monitor's, or a fail-safe verdict of the watchdog in flight). `final` (the time is up): an open flight that stands still after a danger counts as STOPPED, any
     other as UNDECIDED."""
     if w.collided():
         return COLLIDED
@@ -106,7 +115,7 @@ class FlightWatcher:
     threads; read the fields under `lock`, or wait with wait_until().
     outcome_only: watch only what decides how a flight ends (the truth, the
     verdicts, the latched status), not the attitude requests, the state server's
-    commands, the log or the maps; a fraction of the work, for sweeps of many
+    commands, the log, the maps or the diagnostics; a fraction of the work, for sweeps of many
     flights, and the judgements of those (commands during danger, pauses) are then
     empty."""
 
@@ -122,13 +131,24 @@ class FlightWatcher:
         self.min_ahead = None  # straight ahead along the heading, m
         self.min_ahead_before_danger = None
         self.max_speed = 0.0
-        self.verdicts = []  # values of collision_info_msg
+        self.verdicts = []  # values of collision_info_msg from the monitor
         self.verdict_times = []  # s since t0
+        # Every value on collision_info_msg, the watchdog's too, as state_bridge hears them.
+        self.statuses = []
+        self.status_times = []
+        self.failsafe_times = []  # the watchdog's danger verdicts, s since t0
+        self.first_failsafe = None  # (s, truth then): the first in flight, after the start-up hold
+        self.fault = None  # (s, truth then, what): the fault a scenario struck
+        self.flight_started_at = None  # s of the first attitude command the aircraft got: before it the loop came up
+        self.diagnostics = {}  # the watchdog's latest status per name
+        self.worst_diagnostic = None  # (level, name, message), worst in flight
+        self.latency_ms = None  # (p50, p99): the watchdog's latest live scan-to-verdict figures
         self.verdict_changes = []  # (s, value)
         self.first_danger = None  # (s, truth then, requests before it)
         self.truth_time = None  # s, of the latest truth sample
         self.standstill_at = None  # s, when the aircraft first stood still after the first danger
-        self.still_since = None  # s, since when it has stood still after the first danger; None while it moves
+        # s, since when it has stood still after the first danger or fail-safe verdict; None while it moves
+        self.still_since = None
         self.latch = []  # guarded_flight's latched status
         self.latch_times = []
         self.latch_changes = []
@@ -153,9 +173,11 @@ class FlightWatcher:
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
             s("/rosout", Log, self._on_log, queue_size=5000),
         ]
+        self.diagnostics_subs = [] if outcome_only else [
+            s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100)]
 
     def close(self):
-        for sub in [self.truth_sub] + self.monitor_subs + self.loop_subs + self.other_subs:
+        for sub in [self.truth_sub] + self.monitor_subs + self.loop_subs + self.other_subs + self.diagnostics_subs:
             sub.unregister()
 
     def connected(self, monitor=True):
@@ -183,8 +205,33 @@ class FlightWatcher:
     def commands_during_danger(self):
         return commands_during_danger(self.request_stamps, self.gated_stamps)
 
+    def server_commands_in_flight(self):
+        """(s, "Pause" / "Resume") from the flight's start on: the watchdog's hold while the loop came up may have
+        paused and resumed the state server before the first command."""
+        start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
+        return [(t, c) for c, t in zip(self.server_commands, self.server_command_times) if t >= start]
+
     def pause_problems(self):
-        return pause_problems(self.server_commands, self.verdicts)
+        """Judged from the flight's start on (see server_commands_in_flight)."""
+        start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
+        statuses = [v for v, t in zip(self.statuses, self.status_times) if t >= start]
+        return pause_problems([c for _, c in self.server_commands_in_flight()], statuses)
+
+    def failsafe_active(self, t):
+        return bool(self.failsafe_times) and t - self.failsafe_times[-1] <= FAILSAFE_GAP
+
+    def failsafe_episodes(self):
+        """Runs of the watchdog's danger verdicts in flight, no more than FAILSAFE_GAP apart."""
+        start = self.flight_started_at if self.flight_started_at is not None else float("inf")
+        times = [t for t in self.failsafe_times if t >= start]
+        return sum(1 for i, t in enumerate(times) if i == 0 or t - times[i - 1] > FAILSAFE_GAP)
+
+    def note_fault(self, what):
+        """A fault struck from outside (a killed node); the LiDAR's dropout is noted from vehicle_sim's line."""
+        with self.lock:
+            if self.fault is None and self.truth is not None:
+                self.fault = (round(self.now(), 3), self.truth, what)
+            self.lock.notify_all()
 
     def danger_episodes(self):
         return danger_episodes(self.verdicts)
@@ -226,8 +273,13 @@ class FlightWatcher:
             if m.collided and self.collided_at is None:
                 self.collided_at = t
             self.truth_time = t
-            if self.first_danger is not None and horizontal_speed(m) < STANDSTILL_SPEED:
-                self.standstill_at = t if self.standstill_at is None else self.standstill_at
+            if self.flight_started_at is None and m.commands_received > 0:
+                self.flight_started_at = t
+            slow = horizontal_speed(m) < STANDSTILL_SPEED
+            if slow and self.first_danger is not None and self.standstill_at is None:
+                self.standstill_at = t
+            # Held by the monitor's danger or by the watchdog's fail-safe.
+            if slow and (self.first_danger is not None or self.first_failsafe is not None):
                 self.still_since = t if self.still_since is None else self.still_since
             else:
                 self.still_since = None
@@ -239,6 +291,7 @@ class FlightWatcher:
                     "distance_ahead": round(m.distance_ahead, 3), "collided": int(m.collided),
                     "verdict": self.verdicts[-1] if self.verdicts else -1,
                     "latched": self.latch[-1] if self.latch else -1,
+                    "failsafe": int(self.failsafe_active(t)),
                     "commands": len(self.requests), "pilot_frozen": int(m.pilot_frozen),
                     "stick_pitch": m.stick_pitch, "stick_roll": m.stick_roll,
                 })
@@ -247,6 +300,14 @@ class FlightWatcher:
     def _on_verdict(self, m):
         with self.lock:
             t = round(self.now(), 3)
+            self.statuses.append(m.data)
+            self.status_times.append(t)
+            if getattr(m, "_connection_header", {}).get("callerid") == WATCHDOG:
+                self.failsafe_times.append(t)
+                if self.first_failsafe is None and self.flight_started_at is not None and self.truth is not None:
+                    self.first_failsafe = (t, self.truth)
+                self.lock.notify_all()
+                return
             if m.data == 1 and self.first_danger is None and self.truth is not None:
                 self.first_danger = (t, self.truth, len(self.requests))
             if not self.verdicts or m.data != self.verdicts[-1]:
@@ -257,6 +318,8 @@ class FlightWatcher:
 
     def _on_latch(self, m):
         with self.lock:
+            if self.flight_started_at is None:  # the watchdog's hold while the loop came up
+                return
             t = round(self.now(), 3)
             if not self.latch or m.data != self.latch[-1]:
                 self.latch_changes.append((t, m.data))
@@ -290,6 +353,27 @@ class FlightWatcher:
             with self.lock:
                 self.gated_stamps.append(m.header.stamp.to_sec())
                 self.lock.notify_all()
+        elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: LiDAR silent"):
+            self.note_fault("LiDAR silent")
+
+    def _on_diagnostics(self, m):
+        with self.lock:
+            for status in m.status:
+                if not status.name.startswith(WATCHDOG.lstrip("/") + ": "):
+                    continue
+                self.diagnostics[status.name] = status
+                if self.flight_started_at is not None and (
+                        self.worst_diagnostic is None
+                        or DIAGNOSTIC_RANK.get(status.level, 0) > DIAGNOSTIC_RANK.get(self.worst_diagnostic[0], 0)):
+                    self.worst_diagnostic = (status.level, status.name, status.message)
+                if status.name.endswith(": Collision verdicts"):
+                    values = {kv.key: kv.value for kv in status.values}
+                    try:
+                        self.latency_ms = (float(values["scan-to-verdict p50 (ms)"]),
+                                           float(values["scan-to-verdict p99 (ms)"]))
+                    except (KeyError, ValueError):  # no samples in the window ("none")
+                        pass
+            self.lock.notify_all()
 
 
 def _least(current, value):

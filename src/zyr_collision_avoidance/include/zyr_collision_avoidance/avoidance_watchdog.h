@@ -1,0 +1,85 @@
+// The health watchdog beside the four flight programs: watches what flows
+// between them, reports each stage on /diagnostics at 1 Hz (and at once when a
+// level changes), measures the scan-to-verdict latency live, and, with its
+// fail-safe on, holds the aircraft with danger verdicts of its own while
+// clouds, maps or verdicts have stopped. It only subscribes, except for that
+// fail-safe.
+#ifndef ZYR_COLLISION_AVOIDANCE_AVOIDANCE_WATCHDOG_H
+#define ZYR_COLLISION_AVOIDANCE_AVOIDANCE_WATCHDOG_H
+
+#include <diagnostic_updater/diagnostic_updater.h>
+#include <ros/ros.h>
+#include <std_msgs/String.h>
+#include <std_msgs/UInt8.h>
+#include <zyr_sdk/GlobalPosition.h>
+#include <zyr_sdk/Velocity.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zyr_collision_avoidance/skimmed_messages.h"
+#include "zyr_collision_avoidance/watchdog_state.h"
+
+class AvoidanceWatchdog
+{
+public:
+  struct Options
+  {
+    watchdog::Settings settings;
+    bool failsafe = false;
+    std::vector<std::string> nodes;  // started beside the watchdog; each must stay registered and answer
+  };
+
+  /// The options from the private parameters ~failsafe, ~stale_after,
+  /// ~lidar_rate, ~min_cloud_points, ~min_velocity_rate and ~nodes (a list of
+  /// names, or one string of names separated by blanks); unusable values are
+  /// reported and replaced by the defaults.
+  static Options readOptions(const ros::NodeHandle& privateHandle);
+
+  AvoidanceWatchdog(ros::NodeHandle& nh, const Options& options);
+  ~AvoidanceWatchdog();
+
+  AvoidanceWatchdog(const AvoidanceWatchdog&) = delete;
+  AvoidanceWatchdog& operator=(const AvoidanceWatchdog&) = delete;
+
+private:
+  void onCloud(const ros::MessageEvent<const watchdog::CloudSummary>& event);
+  void onInserted(const ros::MessageEvent<const std_msgs::String>& event);
+  void onMap(const ros::MessageEvent<const watchdog::HeaderOnly>& event);
+  void onVerdict(const ros::MessageEvent<const std_msgs::UInt8>& event);
+  void onVelocity(const ros::MessageEvent<const zyr_sdk::Velocity>& event);
+  void onGps(const ros::MessageEvent<const zyr_sdk::GlobalPosition>& event);
+  void onGuard(const ros::MessageEvent<const std_msgs::UInt8>& event);
+  void tick(const ros::TimerEvent&);
+
+  void report(const watchdog::Report& report, diagnostic_updater::DiagnosticStatusWrapper& status);
+  void reportVerdicts(diagnostic_updater::DiagnosticStatusWrapper& status);
+  void reportNodes(diagnostic_updater::DiagnosticStatusWrapper& status);
+
+  // Nodes thread: asks the master where each node is and whether it answers.
+  void watchNodes();
+
+  Options options_;
+  ros::NodeHandle nh_;
+  std::string ownName_;
+  watchdog::HealthState state_;
+  diagnostic_updater::Updater updater_;
+  std::vector<ros::Subscriber> subscribers_;
+  ros::Publisher failsafePub_;
+  ros::Timer timer_;
+  bool failsafeActive_ = false;
+  std::vector<watchdog::Level> published_;  // the levels last published, to publish at once on a change
+
+  std::mutex nodesMutex_;
+  std::condition_variable nodesWake_;
+  bool stopping_ = false;
+  bool nodesChecked_ = false;
+  std::vector<std::string> nodesGone_;  // with why, e.g. "collision_monitor (does not answer)"
+  std::thread nodesThread_;
+};
+
+#endif  // ZYR_COLLISION_AVOIDANCE_AVOIDANCE_WATCHDOG_H
