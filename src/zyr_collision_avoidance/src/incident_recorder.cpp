@@ -326,6 +326,14 @@ void IncidentRecorder::onDanger(const ros::Time& now)
     ++pending_->dangers;  // a burst makes one incident
     return;
   }
+  // One stop of the guard, one incident: while its hold goes on, new dangers
+  // belong to the incident already written. A verdict stream that flickers for
+  // as long as the hold lasts (the watchdog's fail-safe beside a monitor still
+  // answering on a stale map) would otherwise write an incident a second and
+  // push the one that explains the stop out of the folder.
+  if (guardLatched_ && holdRecorded_)
+    return;
+  holdRecorded_ = true;
   Pending p;
   p.first = now;
   p.start = earlier(now, settings_.before);
@@ -344,6 +352,7 @@ void IncidentRecorder::onGuard(const ros::Time& now, std::uint8_t value)
   if (value != 0 || !guardLatched_)
     return;
   guardLatched_ = false;
+  holdRecorded_ = false;
   if (pending_ && pending_->released.isZero() && pending_->first <= now)
     pending_->released = now;
   Job job;

@@ -212,9 +212,10 @@ class IncidentRecorderTest(unittest.TestCase):
         return [t for (_, a), (t, b) in zip(sent, sent[1:]) if a == 0 and b == 1 and t >= since]
 
     def danger(self, burst):
-        """A danger (with a second one soon after if `burst`), the guard
-        latched for 1.5 s. Returns when the first danger went out and when the
-        guard let go, in ROS time."""
+        """A danger (with a second one soon after if `burst`, and a third
+        after the incident was written but while the guard still holds), the
+        guard latched for 1.5 s. Returns when the first danger went out and
+        when the guard let go, in ROS time."""
         s = self.script
         since = rospy.get_time()
         s.set(verdict=1, guard=1)
@@ -227,6 +228,11 @@ class IncidentRecorderTest(unittest.TestCase):
             s.set(verdict=1)
             time.sleep(0.15)
         s.set(verdict=0)
+        if burst:
+            time.sleep(max(0.0, first + AFTER + 0.2 - rospy.get_time()))
+            s.set(verdict=1)
+            time.sleep(0.15)
+            s.set(verdict=0)
         time.sleep(max(0.0, first + 1.5 - rospy.get_time()))
         s.set(guard=0)
 
@@ -249,7 +255,8 @@ class IncidentRecorderTest(unittest.TestCase):
                         "no complete incident folder in %s: %s" % (self.folder, self.incidents()))
         time.sleep(1.0)
         names = self.incidents()
-        self.assertEqual(len(names), 1, "a burst of dangers must make one incident: %s" % names)
+        self.assertEqual(len(names), 1, "a burst of dangers, and a danger within the same hold of the guard, "
+                         "must make one incident: %s" % names)
         folder = os.path.join(self.folder, names[0])
         summary_path = os.path.join(folder, "incident.json")
 

@@ -144,6 +144,7 @@ private:
   incident_rules::DangerEdges dangerEdges_;
   boost::optional<Pending> pending_;
   bool guardLatched_ = false;
+  bool holdRecorded_ = false;  // an incident covers the guard's current hold
 
   // Shared with the writer thread
   std::mutex mutex_;
