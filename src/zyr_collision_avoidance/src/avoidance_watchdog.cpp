@@ -144,15 +144,18 @@ AvoidanceWatchdog::AvoidanceWatchdog(ros::NodeHandle& nh, const Options& options
   updater_.add("Nodes", [this](diagnostic_updater::DiagnosticStatusWrapper& s) { reportNodes(s); });
 
   // The cloud and the map are skimmed (stamp and sizes), never decoded.
-  subscribers_.push_back(nh_.subscribe("velodyne_points", 10, &AvoidanceWatchdog::onCloud, this));
+  listenNh_ = nh_;
+  listenNh_.setCallbackQueue(&inlineCallbacks_);
+  subscribers_.push_back(listenNh_.subscribe("velodyne_points", 10, &AvoidanceWatchdog::onCloud, this));
   subscribers_.push_back(
-      nh_.subscribe("zyr_collision_avoidance/debug_insert_pc_freq", 50, &AvoidanceWatchdog::onInserted, this));
-  subscribers_.push_back(nh_.subscribe("zyr_collision_avoidance/octomap_binary", 10, &AvoidanceWatchdog::onMap, this));
-  subscribers_.push_back(nh_.subscribe("collision_info_msg", 100, &AvoidanceWatchdog::onVerdict, this));
-  subscribers_.push_back(nh_.subscribe("zyr_sdk/velocity", 200, &AvoidanceWatchdog::onVelocity, this));
-  subscribers_.push_back(nh_.subscribe("zyr_sdk/global_position", 100, &AvoidanceWatchdog::onGps, this));
+      listenNh_.subscribe("zyr_collision_avoidance/debug_insert_pc_freq", 50, &AvoidanceWatchdog::onInserted, this));
   subscribers_.push_back(
-      nh_.subscribe("zyr_collision_avoidance/debug_guarded_flight", 100, &AvoidanceWatchdog::onGuard, this));
+      listenNh_.subscribe("zyr_collision_avoidance/octomap_binary", 10, &AvoidanceWatchdog::onMap, this));
+  subscribers_.push_back(listenNh_.subscribe("collision_info_msg", 100, &AvoidanceWatchdog::onVerdict, this));
+  subscribers_.push_back(listenNh_.subscribe("zyr_sdk/velocity", 200, &AvoidanceWatchdog::onVelocity, this));
+  subscribers_.push_back(listenNh_.subscribe("zyr_sdk/global_position", 100, &AvoidanceWatchdog::onGps, this));
+  subscribers_.push_back(
+      listenNh_.subscribe("zyr_collision_avoidance/debug_guarded_flight", 100, &AvoidanceWatchdog::onGuard, this));
   // Without the fail-safe the watchdog does not even advertise the verdict topic.
   if (options_.failsafe)
     failsafePub_ = nh_.advertise<std_msgs::UInt8>("collision_info_msg", 10);
@@ -166,6 +169,9 @@ AvoidanceWatchdog::AvoidanceWatchdog(ros::NodeHandle& nh, const Options& options
 
 AvoidanceWatchdog::~AvoidanceWatchdog()
 {
+  // Unsubscribing waits for a callback under way in the receiving thread.
+  for (ros::Subscriber& subscriber : subscribers_)
+    subscriber.shutdown();
   timer_.stop();
   {
     std::lock_guard<std::mutex> lock(nodesMutex_);
@@ -176,13 +182,14 @@ AvoidanceWatchdog::~AvoidanceWatchdog()
     nodesThread_.join();
 }
 
-// ------------------------------------------------------------------ spin thread
+// ------------------------------------------------------------- receiving thread
 // Times are those of reception (taken by roscpp as each message came off the
-// wire), so a busy spin thread does not shift them.
+// wire).
 
 void AvoidanceWatchdog::onCloud(const ros::MessageEvent<const watchdog::CloudSummary>& event)
 {
   const auto& m = *event.getConstMessage();
+  std::lock_guard<std::mutex> lock(stateMutex_);
   state_.onCloud(receiptSeconds(event.getReceiptTime()), m.header.stamp.toSec(), m.height, m.width);
 }
 
@@ -197,11 +204,13 @@ void AvoidanceWatchdog::onInserted(const ros::MessageEvent<const std_msgs::Strin
   const unsigned long width = std::strtoul(text.c_str() + prefix.size(), &end, 10);
   if (end == text.c_str() + prefix.size() || *end != '\0' || width > 0xffffffffUL)
     return;
+  std::lock_guard<std::mutex> lock(stateMutex_);
   state_.onInserted(receiptSeconds(event.getReceiptTime()), static_cast<std::uint32_t>(width));
 }
 
 void AvoidanceWatchdog::onMap(const ros::MessageEvent<const watchdog::HeaderOnly>& event)
 {
+  std::lock_guard<std::mutex> lock(stateMutex_);
   state_.onMap(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->header.stamp.toSec());
 }
 
@@ -210,26 +219,33 @@ void AvoidanceWatchdog::onVerdict(const ros::MessageEvent<const std_msgs::UInt8>
   // Its own fail-safe verdicts are not the monitor's.
   if (event.getPublisherName() == ownName_)
     return;
+  std::lock_guard<std::mutex> lock(stateMutex_);
   state_.onVerdict(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->data);
 }
 
 void AvoidanceWatchdog::onVelocity(const ros::MessageEvent<const zyr_sdk::Velocity>& event)
 {
+  std::lock_guard<std::mutex> lock(stateMutex_);
   state_.onVelocity(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->health_flag != 0);
 }
 
 void AvoidanceWatchdog::onGps(const ros::MessageEvent<const zyr_sdk::GlobalPosition>& event)
 {
+  std::lock_guard<std::mutex> lock(stateMutex_);
   state_.onGps(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->health);
 }
 
 void AvoidanceWatchdog::onGuard(const ros::MessageEvent<const std_msgs::UInt8>& event)
 {
+  std::lock_guard<std::mutex> lock(stateMutex_);
   state_.onGuard(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->data);
 }
 
+// ------------------------------------------------------------------ spin thread
+
 void AvoidanceWatchdog::tick(const ros::TimerEvent&)
 {
+  std::lock_guard<std::mutex> lock(stateMutex_);  // also held by the reports that update() calls
   const double now = ros::Time::now().toSec();
   if (now <= 0.0)  // simulated time that has not started
     return;
