@@ -7,25 +7,9 @@
 #  3. avoidance_watchdog's CPU share during the demo flight with a 64-beam LiDAR.
 # Starts its own ROS masters on free ports; needs TCP port 28770 free.
 set -eu
-: "${DEVEL:?DEVEL must name the devel space}"
-here="$(cd "$(dirname "$0")" && pwd)"
-set +u
-source "$DEVEL/setup.bash"
-set -u
-export PATH="/usr/bin:/bin:$PATH"
-work="$(mktemp -d)"
-export ROS_HOME="$work/ros" ROS_LOG_DIR="$work/log"
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+source "$(dirname "$0")/bench_env.sh"
+port=$(free_port)
 export ROS_MASTER_URI="http://127.0.0.1:$port"
-launch=""
-cleanup() {
-  if [ -n "$launch" ]; then
-    kill -INT "$launch" 2>/dev/null || true
-    wait "$launch" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 beams="${CHAIN_BENCH_BEAMS:-32}"
 # Velocity messages a little off 100 Hz: at exactly 100 Hz the simulator's scans and the monitor's every-fifth

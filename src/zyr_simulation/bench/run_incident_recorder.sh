@@ -6,28 +6,12 @@
 # by render_incident in a process of its own.
 # Starts its own ROS masters on free ports; needs TCP port 28770 free.
 set -eu
-: "${DEVEL:?DEVEL must name the devel space}"
-here="$(cd "$(dirname "$0")" && pwd)"
-set +u
-source "$DEVEL/setup.bash"
-set -u
-export PATH="/usr/bin:/bin:$PATH"
-work="$(mktemp -d)"
-export ROS_HOME="$work/ros" ROS_LOG_DIR="$work/log"
+source "$(dirname "$0")/bench_env.sh"
 beams="${INCIDENT_BENCH_BEAMS:-64}"
-launch=""
-cleanup() {
-  if [ -n "$launch" ]; then
-    kill -INT "$launch" 2>/dev/null || true
-    wait "$launch" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 echo "--- incident_recorder during the demo flight, $beams-beam LiDAR (no rviz)"
 for clouds in false true; do
-  port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  port=$(free_port)
   export ROS_MASTER_URI="http://127.0.0.1:$port"
   roslaunch -p "$port" zyr_simulation demo.launch lidar_beams:="$beams" output:=log \
     incidents_dir:="$work/incidents-$clouds" incident_clouds:="$clouds" >"$work/roslaunch-$clouds.log" 2>&1 &
