@@ -28,6 +28,17 @@ const std::size_t kChunkBytes = 64 * kTrajectoryRecordBytes;
 // hold one call for ever: after this many reads the newest record so far is
 // returned and the rest waits for the next call.
 const int kMaxReadsPerCall = 256;
+
+// exit() destroys roscpp's globals; its own threads must be stopped first, or
+// they may touch them on the way out and the process dies by a signal instead
+// of exiting with a failure status. Without ROS (a plain test) there is
+// nothing to stop.
+[[noreturn]] void stopRosAndExit()
+{
+  if (ros::isInitialized())
+    ros::shutdown();
+  std::exit(EXIT_FAILURE);
+}
 }  // namespace
 
 TrajectoryROSInterface::TrajectoryROSInterface(int port) : port(port) {}
@@ -43,8 +54,7 @@ int TrajectoryROSInterface::setupSubscriber()
   if (server == NULL || server->h_addr_list[0] == NULL)
   {
     std::fprintf(stderr, "ERROR, no such host\n");
-    ros::shutdown();
-    std::exit(EXIT_FAILURE);
+    stopRosAndExit();
   }
   sockaddr_in address;
   std::memset(&address, 0, sizeof address);
@@ -160,9 +170,5 @@ TrajectoryROSInterface::ReadStatus TrajectoryROSInterface::readOnce(int fd, Traj
 void TrajectoryROSInterface::error(const char* msg)
 {
   std::perror(msg);
-  // exit() destroys roscpp's globals; its own threads must be stopped first,
-  // or they may touch them on the way out and the process dies by a signal
-  // instead of exiting with a failure status.
-  ros::shutdown();
-  std::exit(EXIT_FAILURE);
+  stopRosAndExit();
 }
