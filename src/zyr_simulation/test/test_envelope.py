@@ -28,14 +28,14 @@ class ShortSweep(unittest.TestCase):
         cls.output = tempfile.mkdtemp(prefix="envelope-test-")
         runner = os.path.join(rospkg.RosPack().get_path("zyr_simulation"), "scripts", "run_envelope")
         command = [sys.executable, runner, "--output", cls.output, "--workers", "3"]
-        for spec in SCENARIOS.values():
-            command += ["--scenario", spec]
+        for scenario in SCENARIOS.values():
+            command += ["--scenario", scenario]
         cls.run_result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         universal_newlines=True, timeout=280)
         path = os.path.join(cls.output, "envelope.csv")
         rows = envelope.read_csv(path) if os.path.exists(path) else []
-        cls.rows = {name: next((r for r in rows if envelope.scenario_of(r) == envelope.parse_scenario(spec)), None)
-                    for name, spec in SCENARIOS.items()}
+        cls.rows = {name: next((r for r in rows if envelope.scenario_of(r) == envelope.parse_scenario(scenario)), None)
+                    for name, scenario in SCENARIOS.items()}
 
     @classmethod
     def tearDownClass(cls):
