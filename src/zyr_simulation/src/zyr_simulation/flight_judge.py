@@ -212,10 +212,15 @@ class FlightWatcher:
         return [(t, c) for c, t in zip(self.server_commands, self.server_command_times) if t >= start]
 
     def pause_problems(self):
-        """Judged from the flight's start on (see server_commands_in_flight)."""
+        """Judged from the flight's start on (see server_commands_in_flight), and up to the last command that
+        reached the server: a verdict change in the last moments of the recording may not have had its command
+        recorded yet, which happens at every end while the verdicts flicker (a fail-safe hold beside a monitor
+        still answering on a stale map)."""
         start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
-        statuses = [v for v, t in zip(self.statuses, self.status_times) if t >= start]
-        return pause_problems([c for _, c in self.server_commands_in_flight()], statuses)
+        commands = self.server_commands_in_flight()
+        end = commands[-1][0] if commands else float("inf")
+        statuses = [v for v, t in zip(self.statuses, self.status_times) if start <= t <= end]
+        return pause_problems([c for _, c in commands], statuses)
 
     def failsafe_active(self, t):
         return bool(self.failsafe_times) and t - self.failsafe_times[-1] <= FAILSAFE_GAP
