@@ -1,4 +1,4 @@
-#include "zyr_collision_avoidance/incident_recorder.h"
+#include "zyr_incident_recorder/incident_recorder.h"
 
 #include <geometry_msgs/Point.h>
 #include <geometry_msgs/Vector3.h>
@@ -26,7 +26,7 @@
 #include <memory>
 #include <set>
 
-#include "zyr_collision_avoidance/octree_stream.h"
+#include "zyr_incident_recorder/octree_stream.h"
 
 extern char** environ;
 
@@ -73,7 +73,7 @@ std::string findProgram(const std::string& name)
   {
     const std::size_t end = std::min(list.find(':', start), list.size());
     const std::string prefix = list.substr(start, end - start);
-    const std::string path = prefix + "/lib/zyr_collision_avoidance/" + name;
+    const std::string path = prefix + "/lib/zyr_incident_recorder/" + name;
     if (!prefix.empty() && access(path.c_str(), X_OK) == 0)
       return path;
     start = end + 1;

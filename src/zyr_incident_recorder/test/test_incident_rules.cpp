@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "zyr_collision_avoidance/incident_rules.h"
-#include "zyr_collision_avoidance/octree_stream.h"
+#include "zyr_incident_recorder/incident_rules.h"
+#include "zyr_incident_recorder/octree_stream.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "zyr_collision_avoidance/incident_rules.h"
+#include "zyr_incident_recorder/incident_rules.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
 // What the incident recorder decides without a ROS graph: when a danger
 // opens an incident, how incident folders are named and thinned out, and the
 // text of incident.json.
-#ifndef ZYR_COLLISION_AVOIDANCE_INCIDENT_RULES_H
-#define ZYR_COLLISION_AVOIDANCE_INCIDENT_RULES_H
+#ifndef ZYR_INCIDENT_RECORDER_INCIDENT_RULES_H
+#define ZYR_INCIDENT_RECORDER_INCIDENT_RULES_H
 
 #include <boost/optional.hpp>
 #include <cstddef>
@@ -81,4 +81,4 @@ struct Summary
 std::string toJson(const Summary& s);
 }  // namespace incident_rules
 
-#endif  // ZYR_COLLISION_AVOIDANCE_INCIDENT_RULES_H
+#endif  // ZYR_INCIDENT_RECORDER_INCIDENT_RULES_H

@@ -35,7 +35,7 @@ from zyr_sdk.msg import RCChannels, Velocity
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from incident_test_support import encode_octree, png_size  # noqa: E402
 
-PKG = "zyr_collision_avoidance"
+PKG = "zyr_incident_recorder"
 BEFORE, AFTER = 1.0, 0.8
 UNWRITABLE = "/incident_recorder_unwritable"
 RATE = 50.0  # Hz of the fast topics; verdicts, markers and debug at a fifth of it, maps at a tenth

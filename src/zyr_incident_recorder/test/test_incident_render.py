@@ -54,4 +54,4 @@ class IncidentPicture(unittest.TestCase):
 
 if __name__ == "__main__":
     import rosunit
-    rosunit.unitrun("zyr_collision_avoidance", "test_incident_render", IncidentPicture)
+    rosunit.unitrun("zyr_incident_recorder", "test_incident_render", IncidentPicture)

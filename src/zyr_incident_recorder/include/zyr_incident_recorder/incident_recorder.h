@@ -6,8 +6,8 @@
 // Everything it only stores stays in its serialised form, so that the steady
 // state costs one copy per message; maps are decoded only when an incident is
 // written, on a low-priority thread of its own.
-#ifndef ZYR_COLLISION_AVOIDANCE_INCIDENT_RECORDER_H
-#define ZYR_COLLISION_AVOIDANCE_INCIDENT_RECORDER_H
+#ifndef ZYR_INCIDENT_RECORDER_INCIDENT_RECORDER_H
+#define ZYR_INCIDENT_RECORDER_INCIDENT_RECORDER_H
 
 #include <ros/ros.h>
 #include <sys/types.h>
@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "zyr_collision_avoidance/incident_rules.h"
+#include "zyr_incident_recorder/incident_rules.h"
 
 class IncidentRecorder
 {
@@ -160,4 +160,4 @@ private:
   std::thread writer_;
 };
 
-#endif  // ZYR_COLLISION_AVOIDANCE_INCIDENT_RECORDER_H
+#endif  // ZYR_INCIDENT_RECORDER_INCIDENT_RECORDER_H
