@@ -1,5 +1,9 @@
-"""Helpers shared by the incident recorder's tests: synthetic maps and PNG sizes."""
+"""Helpers shared by the incident recorder's tests: synthetic maps, PNG sizes,
+and a stand-in for the watchdog's fail-safe (run this file as a program:
+incident_test_support.py watchdog SECONDS SUBSCRIBERS REASON)."""
 import struct
+import sys
+import time
 
 TREE_DEPTH = 16
 
@@ -39,3 +43,30 @@ def png_size(path):
     if head[:8] != b"\x89PNG\r\n\x1a\n":
         raise ValueError("%s is not a PNG file" % path)
     return struct.unpack(">II", head[16:24])
+
+
+def fake_watchdog(seconds, subscribers, reason):
+    """A node of its own, as the watchdog is: once `subscribers` listen, names
+    `reason` on the fail-safe topic (latched), sends danger every 0.1 s for
+    `seconds`, then clears the reason."""
+    import rospy
+    from std_msgs.msg import String, UInt8
+    rospy.init_node("fake_watchdog", disable_signals=True)
+    danger = rospy.Publisher("collision_info_msg", UInt8, queue_size=10)
+    why = rospy.Publisher("zyr_collision_avoidance/failsafe", String, queue_size=1, latch=True)
+    deadline = time.monotonic() + 20.0
+    while min(danger.get_num_connections(), why.get_num_connections()) < subscribers:
+        if time.monotonic() > deadline:
+            sys.exit("fake_watchdog: only %d subscribers" % danger.get_num_connections())
+        time.sleep(0.05)
+    why.publish(String(reason))
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        danger.publish(UInt8(1))
+        time.sleep(0.1)
+    why.publish(String(""))
+    time.sleep(0.5)  # the last messages reach the subscribers before the node goes
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["watchdog"]:
+    fake_watchdog(float(sys.argv[2]), int(sys.argv[3]), sys.argv[4])
