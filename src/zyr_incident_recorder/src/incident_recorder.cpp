@@ -94,7 +94,11 @@ IncidentRecorder::Settings IncidentRecorder::readSettings(const ros::NodeHandle&
   s.watchdog = ros::names::resolve(s.watchdog);
   w.outputDir = w.outputDir.empty() ? defaultOutputDir() : expandHome(w.outputDir);
   if (!pnh.getParam("renderer", w.renderer))
+  {
     w.renderer = findProgram("render_incident");
+    if (w.renderer.empty())
+      ROS_WARN("incident_recorder: render_incident is not installed beside it, incidents get no picture");
+  }
   if (!w.renderer.empty() && access(w.renderer.c_str(), X_OK) != 0)
   {
     ROS_WARN("incident_recorder: cannot run the renderer \"%s\", incidents get no picture", w.renderer.c_str());
