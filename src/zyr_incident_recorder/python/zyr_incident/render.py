@@ -176,9 +176,11 @@ def draw(path, leaves, summary, fan=(), extent=EXTENT_M, scan=None):
     high = min(extent, max([4.0] + heights))
     side.set_xlim(-extent - margin, extent + margin)
     side.set_ylim(low, high)
-    side.set_xlabel("along the probe's heading (%.0f deg from world x) (m)" % math.degrees(math.atan2(ax_u[1], ax_u[0])))
+    heading = "the probe's heading" if _horizontal_unit((summary.get("probe") or {}).get("direction")) else \
+        "the direction of motion"
+    side.set_xlabel("along %s (%.0f deg from world x) (m)" % (heading, math.degrees(math.atan2(ax_u[1], ax_u[0]))))
     side.set_ylabel("height (m)")
-    side.set_title("side view (dark: within %.0f m of the probe's heading)" % CORRIDOR_M, fontsize=9)
+    side.set_title("side view (dark: within %.0f m of %s)" % (CORRIDOR_M, heading), fontsize=9)
 
     fig.suptitle(title(summary), fontsize=10)
     tmp = path + ".tmp"
