@@ -92,17 +92,21 @@ boost::optional<Incident> Timeline::finished(double now)
 {
   if (!pending_ || now < pending_->end)
     return boost::none;
-  boost::optional<Incident> done;
-  std::swap(done, pending_);
-  return done;
+  return takePending();
 }
 
 boost::optional<Incident> Timeline::finishNow(double now)
 {
-  if (pending_)
-    pending_->end = std::max(pending_->first, std::min(pending_->end, now));
-  boost::optional<Incident> done;
-  std::swap(done, pending_);
+  if (!pending_)
+    return boost::none;
+  pending_->end = std::max(pending_->first, std::min(pending_->end, now));
+  return takePending();
+}
+
+Incident Timeline::takePending()
+{
+  Incident done = std::move(*pending_);
+  pending_ = boost::none;
   return done;
 }
 

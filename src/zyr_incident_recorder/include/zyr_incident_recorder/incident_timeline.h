@@ -97,6 +97,7 @@ private:
   void endHoldIfOver(double t);
   void beginHoldIfHeld(double t);
   void onDanger(double t, bool failsafe, const std::string& publisher);
+  Incident takePending();
 
   double before_;
   double after_;
