@@ -64,7 +64,7 @@ APT_PACKAGES := \
 	python3-rosmaster rosout python3-roslaunch python3-rostest librostest-dev \
 	python3-rostopic python3-rospy python3-tf2-ros rosbash \
 	librosbag-storage-dev libtopic-tools-dev libroslib-dev \
-	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs \
+	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs python3-sensor-msgs \
 	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic
 
 # The demo's plot, its rviz picture under a virtual display, bag recording and replay.

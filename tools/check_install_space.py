@@ -5,10 +5,11 @@
 
 In an environment that holds nothing of ROS but INSTALL_DIR/setup.bash:
   1. starts collision_avoidance.launch with the bridge (a silent TCP listener on
-     port 28770 stands in for the state server), waits until its nodes are
-     registered with the master, checks that each process runs a program of
-     INSTALL_DIR and maps no file of the workspace from outside INSTALL_DIR,
-     then stops it with SIGINT, as on the aircraft;
+     port 28770 stands in for the state server) and the incident recorder,
+     waits until its nodes are registered with the master, checks that each
+     process runs a program of its package in INSTALL_DIR and maps no file of
+     the workspace from outside INSTALL_DIR, then stops it with SIGINT, as on
+     the aircraft;
   2. loads demo.launch (rviz included) without running it and checks that every
      launch file, program, launch-prefix script and file argument of it that
      lives in this workspace resolves into INSTALL_DIR.
@@ -31,8 +32,10 @@ import xml.etree.ElementTree as ET
 import xmlrpc.client
 
 WORKSPACE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-SYSTEM_NODES = ["/occupancy_mapper_node", "/collision_monitor", "/guarded_flight", "/state_bridge",
-                "/avoidance_watchdog"]
+# node: the package whose program it runs
+SYSTEM_NODES = {name: "zyr_collision_avoidance" for name in ["/occupancy_mapper_node", "/collision_monitor",
+                                                             "/guarded_flight", "/state_bridge", "/avoidance_watchdog"]}
+SYSTEM_NODES["/incident_recorder"] = "zyr_incident_recorder"  # a package of its own, started by incidents:=true
 STATE_SERVER_PORT = 28770
 
 
@@ -197,7 +200,7 @@ def check_launch_runs(install_dir, result_dir):
         with open(launch_log, "w") as out:
             launch = subprocess.Popen(
                 sourced(install_dir, ["roslaunch", "zyr_collision_avoidance", "collision_avoidance.launch",
-                                      "bridge:=true"]),
+                                      "bridge:=true", "incidents:=true"]),
                 env=env, stdout=out, stderr=subprocess.STDOUT)
         procs.append(launch)
 
@@ -216,8 +219,8 @@ def check_launch_runs(install_dir, result_dir):
             raise CheckFailed("%s (missing: %s; see %s)" % (e, ", ".join(missing) or "none", launch_log))
 
         problems = []
-        program_dir = os.path.join(install_dir, "lib", "zyr_collision_avoidance")
         for name, pid in sorted(pids.items()):
+            program_dir = os.path.join(install_dir, "lib", SYSTEM_NODES[name])
             exe = os.path.realpath("/proc/%d/exe" % pid)
             if not within(exe, program_dir):
                 problems.append("%s runs %s, not a program of %s" % (name, exe, program_dir))

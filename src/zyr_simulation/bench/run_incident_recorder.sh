@@ -45,7 +45,7 @@ echo "  (targets without clouds: under 3 % of one core and under 50 MB)"
 
 incident=$(find "$work/incidents-false" -mindepth 1 -maxdepth 1 -type d ! -name '.*' | sort | head -n 1)
 if [ -n "$incident" ]; then
-  /usr/bin/python3 - "$(rospack find zyr_collision_avoidance)/scripts/render_incident" "$incident" <<'PY'
+  /usr/bin/python3 - "$(rospack find zyr_incident_recorder)/scripts/render_incident" "$incident" <<'PY'
 import resource, subprocess, sys, time
 t = time.monotonic()
 subprocess.run([sys.argv[1], sys.argv[2]], check=True)

@@ -1,6 +1,7 @@
 """Draws incident.png: a top view and a side view of the occupied voxels of the
 map the monitor held at the first danger, with the aircraft, the probe fan,
-the hit point and the velocity and stick arrows.
+the hit point and the velocity and stick arrows, and a radar of the obstacle
+distances around the aircraft just before the danger.
 
 The aircraft sits at the origin of "world", so both views are centred on it.
 The side view looks across the probe's heading: its horizontal axis runs
@@ -13,6 +14,7 @@ import os
 import struct
 
 from zyr_incident.octree import occupied_leaves
+from zyr_incident.radar import draw_radar
 
 EXTENT_M = 25.0  # voxels farther than this from the aircraft along any axis are left out
 CORRIDOR_M = 3.0  # side view: voxels at most this far beside the probe's heading are in its corridor
@@ -52,18 +54,29 @@ def _fmt(value, pattern, missing="?"):
     return missing if value is None else pattern % value
 
 
+def failsafe(summary):
+    return (summary.get("cause") or {}).get("source") == "failsafe"
+
+
 def title(summary):
     probe = summary.get("probe") or {}
     debug = summary.get("debug") or {}
     map_info = summary.get("map") or {}
     withheld = summary.get("guard_withheld_s")
+    motion = "speed %s m/s heading %s deg" % (_fmt(summary.get("speed_mps"), "%.2f"),
+                                              _fmt(summary.get("heading_deg"), "%.0f"))
+    if failsafe(summary):
+        cause = summary["cause"]
+        why = "fail-safe of %s: %s; %s" % (cause.get("publisher") or "the watchdog",
+                                           cause.get("reason") or "reason not received", motion)
+    else:
+        why = "%s; probe %s m towards %s deg; hit at %s m" % (
+            motion, _fmt(probe.get("range_m"), "%.1f"), _fmt(probe.get("heading_deg"), "%.0f"),
+            _fmt(debug.get("collision_distance_m") or None, "%.2f"))
     lines = [
         "Incident %s%s" % (summary.get("time_utc", "?"),
                            "" if summary.get("dangers", 1) == 1 else " (%d dangers)" % summary["dangers"]),
-        "speed %s m/s heading %s deg; probe %s m towards %s deg; hit at %s m" % (
-            _fmt(summary.get("speed_mps"), "%.2f"), _fmt(summary.get("heading_deg"), "%.0f"),
-            _fmt(probe.get("range_m"), "%.1f"), _fmt(probe.get("heading_deg"), "%.0f"),
-            _fmt(debug.get("collision_distance_m") or None, "%.2f")),
+        why,
         "guard withheld commands %s; map of %s occupied voxels" % (
             "for %.1f s" % withheld if withheld is not None else "past the end of the recording",
             _fmt(map_info.get("occupied_voxels"), "%d")),
@@ -71,10 +84,11 @@ def title(summary):
     return "\n".join(lines)
 
 
-def draw(path, leaves, summary, fan=(), extent=EXTENT_M):
+def draw(path, leaves, summary, fan=(), extent=EXTENT_M, scan=None):
     """Writes the picture to `path`. `leaves`: (x, y, z, edge) of the occupied
     leaves; `summary`: the incident's JSON fields (missing ones are left out of
-    the picture); `fan`: the probe rays as ((x, y, z), (x, y, z)) pairs."""
+    the picture); `fan`: the probe rays as ((x, y, z), (x, y, z)) pairs;
+    `scan`: the obstacle distances (see radar.sectors), or None."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -99,9 +113,11 @@ def draw(path, leaves, summary, fan=(), extent=EXTENT_M):
         return (p[0] * ax_u[0] + p[1] * ax_u[1], p[2])
 
     fig = plt.figure(figsize=FIGURE_INCHES, dpi=DPI)
-    grid = fig.add_gridspec(2, 1, height_ratios=[3.0, 1.0], hspace=0.3, top=0.88, bottom=0.06)
-    top = fig.add_subplot(grid[0])
-    side = fig.add_subplot(grid[1])
+    grid = fig.add_gridspec(2, 2, height_ratios=[3.0, 1.0], width_ratios=[1.0, 2.6], hspace=0.3, wspace=0.15,
+                            top=0.88, bottom=0.06, left=0.06, right=0.93)
+    top = fig.add_subplot(grid[0, 1])
+    side = fig.add_subplot(grid[1, :])
+    draw_radar(fig.add_subplot(grid[0, 0], projection="polar"), scan, summary.get("stamp"))
 
     if len(v):
         band = (v[:, 2] > BAND_M[0]) & (v[:, 2] < BAND_M[1])
@@ -160,9 +176,11 @@ def draw(path, leaves, summary, fan=(), extent=EXTENT_M):
     high = min(extent, max([4.0] + heights))
     side.set_xlim(-extent - margin, extent + margin)
     side.set_ylim(low, high)
-    side.set_xlabel("along the probe's heading (%.0f deg from world x) (m)" % math.degrees(math.atan2(ax_u[1], ax_u[0])))
+    heading = "the probe's heading" if _horizontal_unit((summary.get("probe") or {}).get("direction")) else \
+        "the direction of motion"
+    side.set_xlabel("along %s (%.0f deg from world x) (m)" % (heading, math.degrees(math.atan2(ax_u[1], ax_u[0]))))
     side.set_ylabel("height (m)")
-    side.set_title("side view (dark: within %.0f m of the probe's heading)" % CORRIDOR_M, fontsize=9)
+    side.set_title("side view (dark: within %.0f m of %s)" % (CORRIDOR_M, heading), fontsize=9)
 
     fig.suptitle(title(summary), fontsize=10)
     tmp = path + ".tmp"
@@ -180,37 +198,43 @@ def _octomap_bytes(msg):
 
 
 def read_incident(folder):
-    """The summary, the occupied leaves of the map in use at the first danger
-    and the probe fan of that danger's query, from an incident folder."""
+    """The summary, the occupied leaves of the map in use at the first danger,
+    the probe fan of that danger's query (none for a fail-safe's danger) and
+    the last obstacle distances before it, from an incident folder."""
     import rosbag
 
     with open(os.path.join(folder, "incident.json")) as f:
         summary = json.load(f)
     first = summary["stamp"]
-    leaves, fan = [], []
+    leaves, fan, scan = [], [], None
     best_fan = SAME_QUERY_S
     with rosbag.Bag(os.path.join(folder, "incident.bag")) as bag:
         topics = [t for t in bag.get_type_and_topic_info().topics
                   if t.endswith("zyr_collision_avoidance/octomap_binary")
-                  or t.endswith("zyr_collision_avoidance/raycast_marker_array")]
+                  or t.endswith("zyr_collision_avoidance/obstacle_distance")
+                  or (t.endswith("zyr_collision_avoidance/raycast_marker_array") and not failsafe(summary))]
         map_msg = None
         for topic, msg, t in bag.read_messages(topics=topics):
             t = t.to_sec()
             if topic.endswith("octomap_binary"):
                 if t <= first + 1e-6:
                     map_msg = msg
+            elif topic.endswith("obstacle_distance"):
+                if t <= first + 1e-6:
+                    scan = {"stamp": t, "angle_min": msg.angle_min, "angle_increment": msg.angle_increment,
+                            "range_max": msg.range_max, "ranges": list(msg.ranges)}
             elif abs(t - first) <= best_fan:
                 best_fan = abs(t - first)
                 fan = [((m.points[0].x, m.points[0].y, m.points[0].z), (m.points[1].x, m.points[1].y, m.points[1].z))
                        for m in msg.markers if m.action == 0 and len(m.points) >= 2]
     if map_msg is not None:
         leaves = occupied_leaves(_octomap_bytes(map_msg), map_msg.resolution)
-    return summary, leaves, fan
+    return summary, leaves, fan, scan
 
 
 def render_folder(folder):
     """Draws incident.png in an incident folder."""
-    summary, leaves, fan = read_incident(folder)
+    summary, leaves, fan, scan = read_incident(folder)
     path = os.path.join(folder, "incident.png")
-    draw(path, leaves, summary, fan)
+    draw(path, leaves, summary, fan, scan=scan)
     return path

@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "zyr_collision_avoidance/incident_rules.h"
-#include "zyr_collision_avoidance/octree_stream.h"
+#include "zyr_incident_recorder/incident_rules.h"
+#include "zyr_incident_recorder/octree_stream.h"
 
 namespace
 {
@@ -133,4 +133,32 @@ TEST(IncidentSummary, UnknownAndNonFiniteValuesAreWrittenAsNull)
   EXPECT_NE(json.find("\"map\": null"), std::string::npos) << json;
   EXPECT_NE(json.find("[\"/a \\\"quoted\\\" name\"]"), std::string::npos) << json;
   EXPECT_EQ(json.find("nan"), std::string::npos) << json;
+}
+
+TEST(IncidentSummary, NamesTheFailsafeAndItsStages)
+{
+  const std::vector<std::pair<std::string, std::vector<std::string>>> reasons = {
+      {"LiDAR clouds: no cloud for 0.62 s", {"LiDAR clouds"}},
+      {"LiDAR clouds: the clouds repeat the same points; Occupancy map: no map for 0.70 s",
+       {"LiDAR clouds", "Occupancy map"}},
+      {"", {}},
+      {"held without a stage", {}},
+  };
+  for (const auto& r : reasons)
+    EXPECT_EQ(incident_rules::failsafeStages(r.first), r.second) << r.first;
+
+  incident_rules::Summary s;
+  s.cause = incident_rules::Cause::Failsafe;
+  s.causePublisher = "/avoidance_watchdog";
+  s.causeReason = reasons[1].first;
+  const std::string json = incident_rules::toJson(s);
+  EXPECT_NE(json.find("\"source\": \"failsafe\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"publisher\": \"/avoidance_watchdog\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"stages\": [\"LiDAR clouds\", \"Occupancy map\"]"), std::string::npos) << json;
+
+  s.cause = incident_rules::Cause::Monitor;
+  s.causeReason = boost::none;
+  const std::string monitor = incident_rules::toJson(s);
+  EXPECT_NE(monitor.find("\"source\": \"monitor\""), std::string::npos) << monitor;
+  EXPECT_NE(monitor.find("\"reason\": null"), std::string::npos) << monitor;
 }

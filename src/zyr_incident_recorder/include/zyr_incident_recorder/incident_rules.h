@@ -1,8 +1,8 @@
 // What the incident recorder decides without a ROS graph: when a danger
 // opens an incident, how incident folders are named and thinned out, and the
 // text of incident.json.
-#ifndef ZYR_COLLISION_AVOIDANCE_INCIDENT_RULES_H
-#define ZYR_COLLISION_AVOIDANCE_INCIDENT_RULES_H
+#ifndef ZYR_INCIDENT_RECORDER_INCIDENT_RULES_H
+#define ZYR_INCIDENT_RECORDER_INCIDENT_RULES_H
 
 #include <boost/optional.hpp>
 #include <cstddef>
@@ -56,16 +56,29 @@ struct Vec3
 /// NaN when it has no horizontal length.
 double headingDegrees(const Vec3& v);
 
+enum class Cause
+{
+  Monitor,   // a danger verdict of the collision monitor
+  Failsafe,  // the watchdog's fail-safe hold
+};
+
+/// The stages a fail-safe reason names: "<stage>: <message>", several joined
+/// by "; ".
+std::vector<std::string> failsafeStages(const std::string& reason);
+
 /// The contents of incident.json. Absent values are written as null.
 struct Summary
 {
-  double stamp = 0.0;                    // ROS time of the first danger, seconds
-  int dangers = 1;                       // dangers folded into this incident
-  boost::optional<Vec3> velocity;        // last velocity message before the danger (vx, vy, vz)
-  boost::optional<Vec3> probeFar;        // the probe's far point: unit direction times range
-  boost::optional<Vec3> debug;           // the monitor's debug vector: speed, stick length, hit distance
-  boost::optional<Vec3> collisionPoint;  // the collision marker of the danger's query
-  boost::optional<Vec3> stick;           // the stick arrow of the danger's query, world frame
+  double stamp = 0.0;  // ROS time of the first danger, seconds
+  int dangers = 1;     // dangers folded into this incident
+  Cause cause = Cause::Monitor;
+  std::string causePublisher;                // the node that sent the first danger
+  boost::optional<std::string> causeReason;  // the fail-safe's reason
+  boost::optional<Vec3> velocity;            // last velocity message before the danger (vx, vy, vz)
+  boost::optional<Vec3> probeFar;            // the probe's far point: unit direction times range
+  boost::optional<Vec3> debug;               // the monitor's debug vector: speed, stick length, hit distance
+  boost::optional<Vec3> collisionPoint;      // the collision marker of the danger's query
+  boost::optional<Vec3> stick;               // the stick arrow of the danger's query, world frame
   boost::optional<double> withheldSeconds;
   boost::optional<double> mapStamp;  // reception of the map in use at the danger
   boost::optional<std::uint64_t> occupiedVoxels;
@@ -81,4 +94,4 @@ struct Summary
 std::string toJson(const Summary& s);
 }  // namespace incident_rules
 
-#endif  // ZYR_COLLISION_AVOIDANCE_INCIDENT_RULES_H
+#endif  // ZYR_INCIDENT_RECORDER_INCIDENT_RULES_H

@@ -1,7 +1,7 @@
 // Hosts one IncidentRecorder as the node "incident_recorder".
 #include <ros/ros.h>
 
-#include "zyr_collision_avoidance/incident_recorder.h"
+#include "zyr_incident_recorder/incident_recorder.h"
 
 int main(int argc, char** argv)
 {

@@ -1,4 +1,4 @@
-#include "zyr_collision_avoidance/incident_rules.h"
+#include "zyr_incident_recorder/incident_rules.h"
 
 #include <algorithm>
 #include <cctype>
@@ -94,6 +94,18 @@ public:
     out_ << ']';
   }
 
+  void strings(const std::vector<std::string>& list)
+  {
+    out_ << '[';
+    for (std::size_t i = 0; i < list.size(); ++i)
+    {
+      if (i > 0)
+        out_ << ", ";
+      string(list[i]);
+    }
+    out_ << ']';
+  }
+
   template <class T, class Write>
   void optional(const boost::optional<T>& value, Write write)
   {
@@ -182,6 +194,22 @@ std::vector<std::string> foldersToRemove(std::vector<std::string> names, std::si
   return names;
 }
 
+std::vector<std::string> failsafeStages(const std::string& reason)
+{
+  std::vector<std::string> stages;
+  std::size_t from = 0;
+  while (from < reason.size())
+  {
+    const std::size_t end = std::min(reason.find("; ", from), reason.size());
+    const std::string part = reason.substr(from, end - from);
+    const std::size_t colon = part.find(": ");
+    if (colon != std::string::npos && colon > 0)
+      stages.push_back(part.substr(0, colon));
+    from = end + 2;
+  }
+  return stages;
+}
+
 double headingDegrees(const Vec3& v)
 {
   if (!(horizontalLength(v) > 0.0))
@@ -201,6 +229,17 @@ std::string toJson(const Summary& s)
   w.time(s.stamp);
   w.key("dangers", 2);
   w.raw() << s.dangers;
+  w.key("cause", 2);
+  w.open();
+  w.key("source", 4);
+  w.string(s.cause == Cause::Failsafe ? "failsafe" : "monitor");
+  w.key("publisher", 4);
+  w.string(s.causePublisher);
+  w.key("reason", 4);
+  w.optional(s.causeReason, [&w](const std::string& r) { w.string(r); });
+  w.key("stages", 4);
+  w.strings(s.causeReason ? failsafeStages(*s.causeReason) : std::vector<std::string>());
+  w.close(2);
 
   boost::optional<double> speed;
   if (s.velocity)
@@ -276,14 +315,7 @@ std::string toJson(const Summary& s)
   w.key("messages", 4);
   w.raw() << s.bagMessages;
   w.key("topics", 4);
-  w.raw() << '[';
-  for (std::size_t i = 0; i < s.topics.size(); ++i)
-  {
-    if (i > 0)
-      w.raw() << ", ";
-    w.string(s.topics[i]);
-  }
-  w.raw() << ']';
+  w.strings(s.topics);
   w.close(2);
   w.close(0);
   w.raw() << '\n';

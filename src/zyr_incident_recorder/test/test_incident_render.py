@@ -1,5 +1,6 @@
 #!/usr/bin/python3
 """The incident picture and the map decoding behind it, without a ROS graph."""
+import math
 import os
 import sys
 import tempfile
@@ -7,7 +8,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from incident_test_support import encode_octree, png_size  # noqa: E402
-from zyr_incident import render  # noqa: E402
+from zyr_incident import radar, render  # noqa: E402
 from zyr_incident.octree import MalformedMap, occupied_leaves  # noqa: E402
 
 # Written by the octree library: occupied voxels at (0.1, 0.1, 0.1) and
@@ -16,6 +17,20 @@ from zyr_incident.octree import MalformedMap, occupied_leaves  # noqa: E402
 LIBRARY_STREAM = bytes.fromhex(
     "30c0000c000c000c000c000c000c000c000c000c000c000c000c00c0003002000300030003"
     "00030003000300030003000300030003c00f00030003000200030008000300030003000100")
+
+
+def radar_scan():
+    """72 sectors of 5 degrees: a wall 9 m ahead (three sectors), nothing on
+    the right but unknown, clear elsewhere (above range_max, or infinite on
+    the left)."""
+    ranges = [31.0] * 72
+    ranges[71], ranges[0], ranges[1] = 9.5, 9.0, 9.5
+    for i in range(12, 24):
+        ranges[i] = float("nan")
+    for i in range(48, 60):
+        ranges[i] = float("inf")
+    return {"stamp": 0.95, "angle_min": 0.0, "angle_increment": math.radians(5.0), "range_max": 30.0,
+            "ranges": ranges}
 
 
 class IncidentPicture(unittest.TestCase):
@@ -43,15 +58,26 @@ class IncidentPicture(unittest.TestCase):
                    "collision_point": [9.15, 0.15, 0.15], "stick_vector": [0.5, 0.0, 0.0],
                    "guard_withheld_s": None, "map": {"occupied_voxels": len(leaves)}}
         fan = [((0.0, 0.0, 0.0), (20.0, 10.0, 0.0)), ((0.0, -0.9, -0.3), (19.0, 9.0, -0.9))]
+        scan = radar_scan()
+        failsafe = dict(summary, cause={"source": "failsafe", "publisher": "/avoidance_watchdog",
+                                        "reason": "LiDAR clouds: no cloud for 0.62 s", "stages": ["LiDAR clouds"]})
+        self.assertIn("fail-safe of /avoidance_watchdog: LiDAR clouds: no cloud for 0.62 s", render.title(failsafe))
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "incident.png")
-            render.draw(path, leaves, summary, fan)
-            self.assertEqual(png_size(path), (1000, 900))
-            # with nothing known but the time, the picture is still drawn
-            render.draw(path, [], {"stamp": 1.0})
-            self.assertEqual(png_size(path), (1000, 900))
+            for args, kwargs in [((leaves, summary, fan), {"scan": scan}), ((leaves, failsafe), {"scan": scan}),
+                                 # with nothing known but the time, the picture is still drawn
+                                 (([], {"stamp": 1.0}), {})]:
+                render.draw(path, *args, **kwargs)
+                self.assertEqual(png_size(path), (1000, 900))
+
+    def test_radar_sectors_tell_obstacles_from_clear_and_unknown(self):
+        kinds = [(round(math.degrees(a)), k, d) for a, k, d in radar.sectors(radar_scan())]
+        self.assertEqual(kinds[0], (0, radar.OBSTACLE, 9.0))
+        self.assertEqual(kinds[18], (90, radar.UNKNOWN, None))
+        self.assertEqual(kinds[36], (180, radar.CLEAR, None))
+        self.assertEqual(kinds[54], (270, radar.CLEAR, None), "infinity is no obstacle")
 
 
 if __name__ == "__main__":
     import rosunit
-    rosunit.unitrun("zyr_collision_avoidance", "test_incident_render", IncidentPicture)
+    rosunit.unitrun("zyr_incident_recorder", "test_incident_render", IncidentPicture)
