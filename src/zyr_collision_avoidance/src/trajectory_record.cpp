@@ -115,3 +115,20 @@ PauseStep pauseStep(std::uint8_t status, bool& paused)
   }
   return PauseStep{nullptr, "Bad value entered on pause topic."};
 }
+
+PublicationGate::PublicationGate(Clock::time_point origin, Clock::duration period) : origin_(origin), period_(period) {}
+
+int64_t PublicationGate::periodOf(Clock::time_point t) const
+{
+  return static_cast<int64_t>((t - origin_) / period_);
+}
+
+PublicationGate::Clock::time_point PublicationGate::opensAt(Clock::time_point now) const
+{
+  return periodOf(now) > used_ ? now : origin_ + (used_ + 1) * period_;
+}
+
+void PublicationGate::published(Clock::time_point at)
+{
+  used_ = periodOf(at);
+}

@@ -133,6 +133,13 @@ TEST_F(StateBridge, StatusSequenceLogsEveryCaseAndSendsPauseResumePause)
   EXPECT_EQ("PauseResumePause", server_->received());
 }
 
+TEST_F(StateBridge, AStatusIsHandledAtOnceWhileTheServerIsSilent)
+{
+  connect();
+  publishStatus(1);
+  EXPECT_TRUE(waitFor([&]() { return server_->received() == "Pause"; }));
+}
+
 TEST_F(StateBridge, FirstCyclePublishesVelocityAndAttitudeAndTheSecondAlsoTheSticks)
 {
   connect();
@@ -252,6 +259,26 @@ TEST_F(StateBridge, ABurstOfRecordsIsSkippedToTheNewestAndTheStreamAfterItFollow
   sendNumbered(*server_, 51, 80);
   ASSERT_TRUE(observed->velocities.waitUntil([](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, 80); }));
   const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.all();
+  for (std::size_t i = 1; i < velocities.size(); ++i)
+    EXPECT_LT(velocities[i - 1].vx, velocities[i].vx) << "an older record published after a newer one";
+}
+
+TEST_F(StateBridge, AServerFasterThanThePeriodIsRelayedOncePerPeriodEndingWithItsNewestRecord)
+{
+  connect();
+  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  for (int n = 1; n <= 300; ++n)  // about 1 kHz
+  {
+    ASSERT_TRUE(server_->send(WireRecord(n).bytes()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(observed->velocities.waitUntil([](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, 300); }));
+  const double elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.all();
+  // However loaded the machine, the publications lie within the elapsed time,
+  // one per 10 ms period at most, and the first and last period may be cut.
+  EXPECT_LE(velocities.size(), elapsed_ms / 10 + 2);
+  EXPECT_LT(velocities.size(), 100u);
   for (std::size_t i = 1; i < velocities.size(); ++i)
     EXPECT_LT(velocities[i - 1].vx, velocities[i].vx) << "an older record published after a newer one";
 }

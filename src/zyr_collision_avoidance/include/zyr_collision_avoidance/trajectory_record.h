@@ -1,7 +1,8 @@
 // The vehicle-state record of the local state server's TCP stream and what
 // the bridge makes of it, free of ROS so that it can be tested without a
-// master: the 84-byte codec, the messages built from a record, the rule for
-// the quaternion log line and the Pause/Resume latch.
+// master: the server's port, the 84-byte codec, the messages built from a
+// record, the rule for the quaternion log line, the Pause/Resume latch and
+// the pace of publication.
 #ifndef ZYR_COLLISION_AVOIDANCE_TRAJECTORY_RECORD_H
 #define ZYR_COLLISION_AVOIDANCE_TRAJECTORY_RECORD_H
 
@@ -9,9 +10,14 @@
 #include <zyr_sdk/RCChannels.h>
 #include <zyr_sdk/Velocity.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+// The TCP port on 127.0.0.1 where the state server listens and the bridge
+// connects.
+constexpr int kStateServerPort = 28770;
 
 // One vehicle-state record as it travels on the wire: 84 bytes, no padding,
 // every field little-endian. The doubles from q0 on sit at unaligned offsets.
@@ -62,5 +68,32 @@ struct PauseStep
   const char* logLine;
 };
 PauseStep pauseStep(std::uint8_t status, bool& paused);
+
+// The bridge publishes a record as soon as it is whole, but at most once in
+// each period of a fixed grid that starts at `origin` (so at most 100 times a
+// second with the bridge's 10 ms, as a 100 Hz loop would): a record that
+// completes in a period that has published already waits for the next one.
+// The grid does not move with the publications, so a server that sends at
+// the same rate, with some jitter, is never held back by more than its
+// jitter. Times are no earlier than `origin`.
+constexpr std::chrono::milliseconds kBridgePeriod{10};
+class PublicationGate
+{
+public:
+  typedef std::chrono::steady_clock Clock;
+  PublicationGate(Clock::time_point origin, Clock::duration period);
+  // `now` when a publication may go out at `now`, else the start of the next
+  // period.
+  Clock::time_point opensAt(Clock::time_point now) const;
+  // A publication went out at `at`: no other goes out in its period.
+  void published(Clock::time_point at);
+
+private:
+  int64_t periodOf(Clock::time_point t) const;
+
+  Clock::time_point origin_;
+  Clock::duration period_;
+  int64_t used_ = -1;  // the last period that published
+};
 
 #endif  // ZYR_COLLISION_AVOIDANCE_TRAJECTORY_RECORD_H
