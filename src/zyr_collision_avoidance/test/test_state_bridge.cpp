@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "zyr_collision_avoidance/trajectory_record.h"
 #include "zyr_test_support/bridge_outputs.h"
 #include "zyr_test_support/child_process.h"
 #include "zyr_test_support/loopback_server.h"
@@ -88,8 +89,8 @@ protected:
   // both the server and every topic of the test.
   void connect()
   {
-    server_.reset(new RecordServer);
-    ASSERT_TRUE(server_->listening()) << "port 28770 is taken";
+    server_.reset(new RecordServer(kStateServerPort));
+    ASSERT_TRUE(server_->listening()) << "the state server's port is taken";
     ASSERT_TRUE(bridge_.start(STATE_BRIDGE_BIN, {}));
     ASSERT_TRUE(server_->acceptClient(20.0)) << "the bridge did not connect";
     ASSERT_TRUE(waitFor(bridgeLinked, 20.0)) << "the bridge's topics did not link up";
@@ -346,8 +347,8 @@ TEST_F(StateBridge, InterruptEndsTheBridgeWithinASecondWhileTheServerIsSilent)
 
 TEST(StateBridgeRespawn, AResetConnectionEndsTheBridgeAndTheLaunchFileStartsItAgain)
 {
-  RecordServer server;
-  ASSERT_TRUE(server.listening()) << "port 28770 is taken";
+  RecordServer server(kStateServerPort);
+  ASSERT_TRUE(server.listening()) << "the state server's port is taken";
   for (float vx : {1.0f, 2.0f})
   {
     SCOPED_TRACE(vx);
