@@ -87,15 +87,19 @@ void onVelocity(const zyr_sdk::Velocity& m)
     latencies_ms.push_back(std::chrono::duration<double, std::milli>(now - sent_at[sequence]).count());
 }
 
+// When the next record is due. The server keeps its cadence from one call of
+// sendRecords to the next, as a real one would: a new schedule at each call
+// would send two records at once there.
+Clock::time_point next_send;
+
 // Sends the next `count` records at `hz`, numbered on from the last one sent.
 bool sendRecords(test_support::LoopbackServer& server, uint32_t count, double hz)
 {
   const Clock::duration period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / hz));
-  Clock::time_point next = Clock::now();
   for (uint32_t i = 0; i < count; ++i)
   {
-    std::this_thread::sleep_until(next);
-    next += period;
+    std::this_thread::sleep_until(next_send);
+    next_send += period;
     uint32_t sequence;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -158,7 +162,10 @@ bool measureRun(int run, test_support::ChildProcess& bridge, const std::string& 
   double load = 0.0;
   if (getloadavg(&load, 1) != 1)
     load = -1.0;
-  if (!startBridge(bridge, path, server, sub) || !sendRecords(server, kWarmupRecords, kRateHz))
+  if (!startBridge(bridge, path, server, sub))
+    return false;
+  next_send = Clock::now();
+  if (!sendRecords(server, kWarmupRecords, kRateHz))
     return false;
   const double cpu_start = cpuSeconds(bridge.pid());
   const Clock::time_point wall_start = Clock::now();

@@ -60,7 +60,7 @@ void WakingCallbackQueue::callQueued()
   callAvailable();
 }
 
-StateBridge::StateBridge(int port) : server(port), gate(Clock::now(), kBridgePeriod)
+StateBridge::StateBridge(int port) : server(port), gate(kBridgePeriod)
 {
   n.setCallbackQueue(&callbacks);
   velocity_pub = n.advertise<zyr_sdk::Velocity>("/zyr_sdk/velocity", 1000);
@@ -90,8 +90,8 @@ bool StateBridge::run()
   {
     const Clock::time_point now = Clock::now();
     const Clock::time_point opens = gate.opensAt(now);
-    // While this period has published, the server's bytes wait in the socket:
-    // what has come by the next period is read then, and only the newest
+    // While the next publication may not go out yet, the server's bytes wait
+    // in the socket: what has come by then is read then, and only the newest
     // whole record of it published.
     const bool holding = opens > now;
     pollfd wait_for[2] = {{callbacks.fd(), POLLIN, 0}, {connected && !holding ? sockfd : -1, POLLIN, 0}};

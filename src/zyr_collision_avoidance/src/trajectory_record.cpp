@@ -1,5 +1,6 @@
 #include "zyr_collision_avoidance/trajectory_record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -116,19 +117,14 @@ PauseStep pauseStep(std::uint8_t status, bool& paused)
   return PauseStep{nullptr, "Bad value entered on pause topic."};
 }
 
-PublicationGate::PublicationGate(Clock::time_point origin, Clock::duration period) : origin_(origin), period_(period) {}
-
-int64_t PublicationGate::periodOf(Clock::time_point t) const
-{
-  return static_cast<int64_t>((t - origin_) / period_);
-}
+PublicationGate::PublicationGate(Clock::duration period) : period_(period) {}
 
 PublicationGate::Clock::time_point PublicationGate::opensAt(Clock::time_point now) const
 {
-  return periodOf(now) > used_ ? now : origin_ + (used_ + 1) * period_;
+  return std::max(now, due_ - period_);
 }
 
 void PublicationGate::published(Clock::time_point at)
 {
-  used_ = periodOf(at);
+  due_ = std::max(due_, at) + period_;
 }

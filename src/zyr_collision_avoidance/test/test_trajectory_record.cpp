@@ -225,23 +225,25 @@ TEST(TakeWaiting, ReturnsAtOnceWhileNoWholeRecordIsWaiting)
   EXPECT_EQ(6.0, double(r.vx));
 }
 
-TEST(PublicationGate, AtMostOnePublicationInEachPeriodOfAFixedGrid)
+TEST(PublicationGate, OnePublicationPerPeriodOnAverageAndALateOneHoldsNoneBack)
 {
   typedef std::chrono::microseconds us;
   const PublicationGate::Clock::time_point origin;
-  PublicationGate gate(origin, kBridgePeriod);
-  // A record whole at `ready` goes out at `out` (microseconds from origin).
+  PublicationGate gate(kBridgePeriod);
+  // A record whole at `ready` goes out at `out` (microseconds).
   const struct
   {
     long ready, out;
   } records[] = {
-      {0, 0},                          // a free period: at once
-      {3000, 10000},                   // its period has published: the start of the next
-      {12000, 20000},                  // and that one was taken by the record held back
-      {31000, 31000},                  // free again
-      {39900, 40000}, {40500, 50000},  // 0.5 ms after a publication
-      {75000, 75000},                  // a silent gap earns no burst afterwards
-      {79999, 80000}, {80001, 90000},
+      {0, 0},                              // the first: at once
+      {1000, 1000},                        // a second within the period: still at once
+      {2000, 10000},                       // a third waits until one is due
+      {12000, 20000},                      // and so on, one per period, while they come faster
+      {45000, 45000},                      // after a gap: at once
+      {58000, 58000},                      // 3 ms late
+      {65000, 65000},                      // the next, on time, is not held back
+      {75000, 75000},   {200000, 200000},  // after a silence: two at once again, then one per period
+      {200500, 200500}, {201000, 210000},
   };
   for (const auto& record : records)
   {

@@ -4,7 +4,7 @@
 //
 // One thread does everything: it waits in one poll for the server's bytes and
 // for status messages, publishes a record as soon as it is whole (the newest
-// of what is waiting, at most once per 10 ms period) and runs pauseCallback
+// of what is waiting, at most once per 10 ms on average) and runs pauseCallback
 // as soon as a status arrives.
 #ifndef ZYR_COLLISION_AVOIDANCE_STATE_BRIDGE_H
 #define ZYR_COLLISION_AVOIDANCE_STATE_BRIDGE_H

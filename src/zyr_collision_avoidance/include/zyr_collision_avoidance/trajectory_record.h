@@ -69,31 +69,28 @@ struct PauseStep
 };
 PauseStep pauseStep(std::uint8_t status, bool& paused);
 
-// The bridge publishes a record as soon as it is whole, but at most once in
-// each period of a fixed grid that starts at `origin` (so at most 100 times a
-// second with the bridge's 10 ms, as a 100 Hz loop would): a record that
-// completes in a period that has published already waits for the next one.
-// The grid does not move with the publications, so a server that sends at
-// the same rate, with some jitter, is never held back by more than its
-// jitter. Times are no earlier than `origin`.
+// The bridge publishes a record as soon as it is whole, at most once per
+// 10 ms on average (100 times a second, as a 100 Hz loop would). Each
+// publication makes the next one due a period after the later of its own due
+// time and its own moment, and a publication may go out up to one period
+// before it is due: so at most two go out in any period, a faster server is
+// thinned to one record per period, and a record that comes or is handled
+// late (the server's jitter, a moment without the CPU) does not hold back the
+// one after it, as a fixed grid of periods would for ever after.
 constexpr std::chrono::milliseconds kBridgePeriod{10};
 class PublicationGate
 {
 public:
   typedef std::chrono::steady_clock Clock;
-  PublicationGate(Clock::time_point origin, Clock::duration period);
-  // `now` when a publication may go out at `now`, else the start of the next
-  // period.
+  explicit PublicationGate(Clock::duration period);
+  // `now` when a publication may go out at `now`, else the moment it may.
   Clock::time_point opensAt(Clock::time_point now) const;
-  // A publication went out at `at`: no other goes out in its period.
+  // A publication went out at `at`.
   void published(Clock::time_point at);
 
 private:
-  int64_t periodOf(Clock::time_point t) const;
-
-  Clock::time_point origin_;
   Clock::duration period_;
-  int64_t used_ = -1;  // the last period that published
+  Clock::time_point due_;  // the clock's epoch: nothing published yet
 };
 
 #endif  // ZYR_COLLISION_AVOIDANCE_TRAJECTORY_RECORD_H
