@@ -91,8 +91,8 @@ bool StateBridge::run()
     const Clock::time_point now = Clock::now();
     const Clock::time_point opens = gate.opensAt(now);
     // While the next publication may not go out yet, the server's bytes wait
-    // in the socket: what has come by then is read then, and only the newest
-    // whole record of it published.
+    // in the socket; once it may, everything that has come is read and only
+    // the newest whole record published.
     const bool holding = opens > now;
     pollfd wait_for[2] = {{callbacks.fd(), POLLIN, 0}, {connected && !holding ? sockfd : -1, POLLIN, 0}};
     const timespec timeout = toTimespec((holding ? opens : now + kWaitSlice) - now);
