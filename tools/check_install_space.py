@@ -5,11 +5,11 @@
 
 In an environment that holds nothing of ROS but INSTALL_DIR/setup.bash:
   1. starts collision_avoidance.launch with the bridge (a silent TCP listener on
-     port 28770 stands in for the state server) and the incident recorder,
-     waits until its nodes are registered with the master, checks that each
-     process runs a program of its package in INSTALL_DIR and maps no file of
-     the workspace from outside INSTALL_DIR, then stops it with SIGINT, as on
-     the aircraft;
+     the state server's port stands in for the state server) and the incident
+     recorder, waits until its nodes are registered with the master, checks
+     that each process runs a program of its package in INSTALL_DIR and maps
+     no file of the workspace from outside INSTALL_DIR, then stops it with
+     SIGINT, as on the aircraft;
   2. loads demo.launch (rviz included) without running it and checks that every
      launch file, program, launch-prefix script and file argument of it that
      lives in this workspace resolves into INSTALL_DIR.
@@ -32,11 +32,14 @@ import xml.etree.ElementTree as ET
 import xmlrpc.client
 
 WORKSPACE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+# The port comes from the simulation's sources rather than from the install
+# space under test, so that a broken install space is reported, not a failed import.
+sys.path.insert(0, os.path.join(WORKSPACE, "src", "zyr_simulation", "src"))
+from zyr_simulation.ports import STATE_SERVER_PORT  # noqa: E402
 # node: the package whose program it runs
 SYSTEM_NODES = {name: "zyr_collision_avoidance" for name in ["/occupancy_mapper_node", "/collision_monitor",
                                                              "/guarded_flight", "/state_bridge", "/avoidance_watchdog"]}
 SYSTEM_NODES["/incident_recorder"] = "zyr_incident_recorder"  # a package of its own, started by incidents:=true
-STATE_SERVER_PORT = 28770
 
 
 class CheckFailed(Exception):

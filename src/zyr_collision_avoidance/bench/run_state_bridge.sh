@@ -1,7 +1,9 @@
 #!/bin/bash
-# state_bridge at 100 Hz: record-to-velocity latency, CPU share, and how far
+# state_bridge at 100 Hz: record-to-velocity latency and CPU share in five runs
+# (STATE_BRIDGE_BENCH_RUNS) of 10 s (STATE_BRIDGE_BENCH_SECONDS), then how far
 # behind the server it is after a stall and behind a faster server. Starts and
-# stops its own ROS master on a free port; needs port 28770 free.
+# stops its own ROS master on a free port; needs the state server's TCP port
+# free.
 set -eu
 : "${DEVEL:?DEVEL must name the devel space}"
 set +u
@@ -14,4 +16,4 @@ rosmaster --core -p "$port" >/dev/null 2>&1 &
 master=$!
 trap 'kill "$master" 2>/dev/null; wait "$master" 2>/dev/null || true' EXIT
 "$DEVEL/lib/zyr_collision_avoidance/bench_state_bridge" "$DEVEL/lib/zyr_collision_avoidance/state_bridge" \
-  "${STATE_BRIDGE_BENCH_SECONDS:-20}"
+  "${STATE_BRIDGE_BENCH_SECONDS:-10}" "${STATE_BRIDGE_BENCH_RUNS:-5}"

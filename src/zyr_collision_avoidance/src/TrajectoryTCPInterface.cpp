@@ -4,14 +4,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <ros/init.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace
@@ -28,17 +25,6 @@ const std::size_t kChunkBytes = 64 * kTrajectoryRecordBytes;
 // hold one call for ever: after this many reads the newest record so far is
 // returned and the rest waits for the next call.
 const int kMaxReadsPerCall = 256;
-
-// exit() destroys roscpp's globals; its own threads must be stopped first, or
-// they may touch them on the way out and the process dies by a signal instead
-// of exiting with a failure status. Without ROS (a plain test) there is
-// nothing to stop.
-[[noreturn]] void stopRosAndExit()
-{
-  if (ros::isInitialized())
-    ros::shutdown();
-  std::exit(EXIT_FAILURE);
-}
 }  // namespace
 
 TrajectoryROSInterface::TrajectoryROSInterface(int port) : port(port) {}
@@ -49,12 +35,14 @@ int TrajectoryROSInterface::setupSubscriber()
   if (fd < 0)
   {
     error("ERROR opening socket");
+    return -1;
   }
   hostent* server = gethostbyname("localhost");
   if (server == NULL || server->h_addr_list[0] == NULL)
   {
-    std::fprintf(stderr, "ERROR, no such host\n");
-    stopRosAndExit();
+    failure_ = "ERROR, no such host";
+    close(fd);
+    return -1;
   }
   sockaddr_in address;
   std::memset(&address, 0, sizeof address);
@@ -66,29 +54,22 @@ int TrajectoryROSInterface::setupSubscriber()
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
   {
     error("ERROR connecting");
+    close(fd);
+    return -1;
   }
   return fd;
 }
 
-bool TrajectoryROSInterface::readable(int fd, int timeout_ms)
+int TrajectoryROSInterface::readable(int fd, int timeout_ms)
 {
   pollfd wait_for = {fd, POLLIN, 0};
   const int ready = poll(&wait_for, 1, timeout_ms);
   if (ready < 0 && errno != EINTR)
   {
     error("ERROR reading from socket");
+    return -1;
   }
-  return ready > 0;
-}
-
-ssize_t TrajectoryROSInterface::readSome(int fd, unsigned char* into, std::size_t size)
-{
-  const ssize_t n = read(fd, into, size);
-  if (n < 0 && errno != EINTR && errno != EAGAIN)
-  {
-    error("ERROR reading from socket");
-  }
-  return n;
+  return ready > 0 ? 1 : 0;
 }
 
 void TrajectoryROSInterface::absorb(const unsigned char* bytes, std::size_t n, unsigned char* newest, bool& complete)
@@ -118,57 +99,80 @@ void TrajectoryROSInterface::absorb(const unsigned char* bytes, std::size_t n, u
   partialSize_ = n - used;
 }
 
-TrajectoryROSInterface::ReadStatus TrajectoryROSInterface::readOnce(int fd, TrajectoryRecord& record,
-                                                                    const boost::function<bool()>& keep_waiting)
+TrajectoryROSInterface::ReadStatus TrajectoryROSInterface::takeWaiting(int fd, TrajectoryRecord& record)
 {
   unsigned char chunk[kChunkBytes];
   unsigned char newest[kTrajectoryRecordBytes];
   bool complete = false;
-  while (!complete)
+  bool ended = false;
+  for (int reads = 0; reads < kMaxReadsPerCall; ++reads)
   {
-    if (!keep_waiting())
+    const int ready = readable(fd, 0);
+    if (ready < 0)
     {
-      return STOPPED;
+      return FAILED;
     }
-    if (!readable(fd, kWaitSliceMs))
-    {
-      continue;
-    }
-    const ssize_t n = readSome(fd, chunk, sizeof chunk);
-    if (n == 0)
-    {
-      return CONNECTION_CLOSED;
-    }
-    if (n > 0)
-    {
-      absorb(chunk, static_cast<std::size_t>(n), newest, complete);
-    }
-  }
-  // Whatever else is already waiting is newer than the record in hand. A close
-  // found here is reported by the next call, after this record.
-  for (int reads = 1; reads < kMaxReadsPerCall && readable(fd, 0); ++reads)
-  {
-    const ssize_t n = readSome(fd, chunk, sizeof chunk);
-    if (n == 0)
+    if (ready == 0)
     {
       break;
     }
-    if (n > 0)
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0)
     {
-      absorb(chunk, static_cast<std::size_t>(n), newest, complete);
+      if (errno == EINTR)
+      {
+        continue;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK)
+      {
+        break;
+      }
+      error("ERROR reading from socket");
+      return FAILED;
+    }
+    if (n == 0)
+    {
+      ended = true;
+      break;
+    }
+    absorb(chunk, static_cast<std::size_t>(n), newest, complete);
+    if (static_cast<std::size_t>(n) < sizeof chunk)
+    {
+      break;  // the socket held no more than this a moment ago
     }
   }
-  record = decodeTrajectoryRecord(newest);
-  return RECORD_READ;
+  if (complete)
+  {
+    // A close found here is reported by the next call, after this record.
+    record = decodeTrajectoryRecord(newest);
+    return RECORD_READ;
+  }
+  return ended ? CONNECTION_CLOSED : NO_RECORD;
 }
 
-TrajectoryROSInterface::ReadStatus TrajectoryROSInterface::readOnce(int fd, TrajectoryRecord& record)
+TrajectoryROSInterface::ReadStatus TrajectoryROSInterface::readOnce(int fd, TrajectoryRecord& record,
+                                                                    const boost::function<bool()>& keep_waiting)
 {
-  return readOnce(fd, record, &ros::ok);
+  while (keep_waiting())
+  {
+    const int ready = readable(fd, kWaitSliceMs);
+    if (ready < 0)
+    {
+      return FAILED;
+    }
+    if (ready > 0)
+    {
+      const ReadStatus status = takeWaiting(fd, record);
+      if (status != NO_RECORD)
+      {
+        return status;
+      }
+    }
+  }
+  return STOPPED;
 }
 
 void TrajectoryROSInterface::error(const char* msg)
 {
-  std::perror(msg);
-  stopRosAndExit();
+  failure_ = std::string(msg) + ": " + std::strerror(errno);
 }

@@ -1,5 +1,6 @@
 #include "zyr_collision_avoidance/trajectory_record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -114,4 +115,16 @@ PauseStep pauseStep(std::uint8_t status, bool& paused)
     return PauseStep{"Resume", "Received 0"};
   }
   return PauseStep{nullptr, "Bad value entered on pause topic."};
+}
+
+PublicationGate::PublicationGate(Clock::duration period) : period_(period) {}
+
+PublicationGate::Clock::time_point PublicationGate::opensAt(Clock::time_point now) const
+{
+  return std::max(now, due_ - period_);
+}
+
+void PublicationGate::published(Clock::time_point at)
+{
+  due_ = std::max(due_, at) + period_;
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "zyr_collision_avoidance/trajectory_record.h"
 #include "zyr_test_support/bridge_outputs.h"
 #include "zyr_test_support/child_process.h"
 #include "zyr_test_support/loopback_server.h"
@@ -88,8 +89,8 @@ protected:
   // both the server and every topic of the test.
   void connect()
   {
-    server_.reset(new RecordServer);
-    ASSERT_TRUE(server_->listening()) << "port 28770 is taken";
+    server_.reset(new RecordServer(kStateServerPort));
+    ASSERT_TRUE(server_->listening()) << "the state server's port is taken";
     ASSERT_TRUE(bridge_.start(STATE_BRIDGE_BIN, {}));
     ASSERT_TRUE(server_->acceptClient(20.0)) << "the bridge did not connect";
     ASSERT_TRUE(waitFor(bridgeLinked, 20.0)) << "the bridge's topics did not link up";
@@ -131,6 +132,13 @@ TEST_F(StateBridge, StatusSequenceLogsEveryCaseAndSendsPauseResumePause)
   ASSERT_TRUE(waitFor([&]() { return server_->received().size() >= 16; }));
   settle(0.3);  // room for a stray extra write to show up
   EXPECT_EQ("PauseResumePause", server_->received());
+}
+
+TEST_F(StateBridge, AStatusIsHandledAtOnceWhileTheServerIsSilent)
+{
+  connect();
+  publishStatus(1);
+  EXPECT_TRUE(waitFor([&]() { return server_->received() == "Pause"; }));
 }
 
 TEST_F(StateBridge, FirstCyclePublishesVelocityAndAttitudeAndTheSecondAlsoTheSticks)
@@ -256,6 +264,26 @@ TEST_F(StateBridge, ABurstOfRecordsIsSkippedToTheNewestAndTheStreamAfterItFollow
     EXPECT_LT(velocities[i - 1].vx, velocities[i].vx) << "an older record published after a newer one";
 }
 
+TEST_F(StateBridge, AServerFasterThanThePeriodIsRelayedOncePerPeriodEndingWithItsNewestRecord)
+{
+  connect();
+  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  for (int n = 1; n <= 300; ++n)  // about 1 kHz
+  {
+    ASSERT_TRUE(server_->send(WireRecord(n).bytes()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(observed->velocities.waitUntil([](const std::vector<zyr_sdk::Velocity>& v) { return carries(v, 300); }));
+  const double elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  const std::vector<zyr_sdk::Velocity> velocities = observed->velocities.all();
+  // However loaded the machine, the publications lie within the elapsed time:
+  // one per 10 ms, and one more at the start.
+  EXPECT_LE(velocities.size(), elapsed_ms / 10 + 2);
+  EXPECT_LT(velocities.size(), 100u);
+  for (std::size_t i = 1; i < velocities.size(); ++i)
+    EXPECT_LT(velocities[i - 1].vx, velocities[i].vx) << "an older record published after a newer one";
+}
+
 TEST_F(StateBridge, AfterAStallTheBacklogIsSkippedAndTheNewestRecordPublished)
 {
   connect();
@@ -319,8 +347,8 @@ TEST_F(StateBridge, InterruptEndsTheBridgeWithinASecondWhileTheServerIsSilent)
 
 TEST(StateBridgeRespawn, AResetConnectionEndsTheBridgeAndTheLaunchFileStartsItAgain)
 {
-  RecordServer server;
-  ASSERT_TRUE(server.listening()) << "port 28770 is taken";
+  RecordServer server(kStateServerPort);
+  ASSERT_TRUE(server.listening()) << "the state server's port is taken";
   for (float vx : {1.0f, 2.0f})
   {
     SCOPED_TRACE(vx);

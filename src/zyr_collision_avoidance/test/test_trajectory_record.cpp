@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -166,7 +167,7 @@ TEST(TrajectoryRecord, AttitudeLogRuleUsesTheSinglePrecisionSquaredNorm)
 TEST(ReadOnce, CompletesAShortReadTakesTheNewestWaitingRecordAndKeepsThePartialTail)
 {
   SocketPair pair;
-  TrajectoryROSInterface iface(28770);
+  TrajectoryROSInterface iface(kStateServerPort);
   WireRecord firstRecord(1.0);
   firstRecord.health_flag = 257;
   const std::string first = firstRecord.bytes();
@@ -210,24 +211,67 @@ TEST(ReadOnce, CompletesAShortReadTakesTheNewestWaitingRecordAndKeepsThePartialT
   EXPECT_EQ(TrajectoryROSInterface::CONNECTION_CLOSED, iface.readOnce(pair.reader, r, Deadline(kPatience)));
 }
 
+TEST(TakeWaiting, ReturnsAtOnceWhileNoWholeRecordIsWaiting)
+{
+  SocketPair pair;
+  TrajectoryROSInterface iface(kStateServerPort);
+  TrajectoryRecord r;
+  EXPECT_EQ(TrajectoryROSInterface::NO_RECORD, iface.takeWaiting(pair.reader, r));
+  const std::string record = WireRecord(6.0).bytes();
+  pair.write(record.substr(0, 30));
+  EXPECT_EQ(TrajectoryROSInterface::NO_RECORD, iface.takeWaiting(pair.reader, r));
+  pair.write(record.substr(30));
+  ASSERT_EQ(TrajectoryROSInterface::RECORD_READ, iface.takeWaiting(pair.reader, r));
+  EXPECT_EQ(6.0, double(r.vx));
+}
+
+TEST(PublicationGate, OnePublicationPerPeriodOnAverageAndALateOneHoldsNoneBack)
+{
+  typedef std::chrono::microseconds us;
+  const PublicationGate::Clock::time_point origin;
+  PublicationGate gate(kBridgePeriod);
+  // A record whole at `ready` goes out at `out` (microseconds).
+  const struct
+  {
+    long ready, out;
+  } records[] = {
+      {0, 0},                              // the first: at once
+      {1000, 1000},                        // a second within the period: still at once
+      {2000, 10000},                       // a third waits until one is due
+      {12000, 20000},                      // and so on, one per period, while they come faster
+      {45000, 45000},                      // after a gap: at once
+      {58000, 58000},                      // 3 ms late
+      {65000, 65000},                      // the next, on time, is not held back
+      {75000, 75000},   {200000, 200000},  // after a silence: two at once again, then one per period
+      {200500, 200500}, {201000, 210000},
+  };
+  for (const auto& record : records)
+  {
+    SCOPED_TRACE(record.ready);
+    const PublicationGate::Clock::time_point out = gate.opensAt(origin + us(record.ready));
+    EXPECT_EQ(record.out, std::chrono::duration_cast<us>(out - origin).count());
+    gate.published(out);
+  }
+}
+
 TEST(ReadOnce, GivesUpWaitingOnASilentServerWhenTold)
 {
   SocketPair pair;
-  TrajectoryROSInterface iface(28770);
+  TrajectoryROSInterface iface(kStateServerPort);
   int asked = 0;
   TrajectoryRecord r;
   EXPECT_EQ(TrajectoryROSInterface::STOPPED, iface.readOnce(pair.reader, r, [&]() { return ++asked < 3; }));
   EXPECT_EQ(3, asked);
 }
 
-TEST(SocketFailures, EndTheProcessWithTheirTextAndAFailureStatus)
+TEST(SocketFailures, AreReportedWithTheirPerrorLine)
 {
-  TrajectoryROSInterface iface(28770);
+  TrajectoryROSInterface iface(kStateServerPort);
   const int directory = open("/", O_RDONLY | O_DIRECTORY);
   ASSERT_GE(directory, 0);
   TrajectoryRecord r;
-  EXPECT_EXIT(iface.readOnce(directory, r, Deadline(kPatience)), ::testing::ExitedWithCode(1),
-              "^ERROR reading from socket: Is a directory\n$");
+  EXPECT_EQ(TrajectoryROSInterface::FAILED, iface.readOnce(directory, r, Deadline(kPatience)));
+  EXPECT_EQ("ERROR reading from socket: Is a directory", iface.failure());
   close(directory);
 
   // A port that was free a moment ago: nothing listens there.
@@ -238,7 +282,8 @@ TEST(SocketFailures, EndTheProcessWithTheirTextAndAFailureStatus)
     port = probe.port();
   }
   TrajectoryROSInterface nobody(port);
-  EXPECT_EXIT(nobody.setupSubscriber(), ::testing::ExitedWithCode(1), "^ERROR connecting: Connection refused\n$");
+  EXPECT_EQ(-1, nobody.setupSubscriber());
+  EXPECT_EQ("ERROR connecting: Connection refused", nobody.failure());
 }
 
 TEST(SetupSubscriber, UsesTheLowSixteenBitsOfThePort)

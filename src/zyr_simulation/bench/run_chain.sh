@@ -5,7 +5,7 @@
 #     and, beside it, what avoidance_watchdog measures live meanwhile (live_latency.py);
 #  2. the CPU share of each node during the demo flight (run_demo, no rviz);
 #  3. avoidance_watchdog's CPU share during the demo flight with a 64-beam LiDAR.
-# Starts its own ROS masters on free ports; needs TCP port 28770 free.
+# Starts its own ROS masters on free ports; needs the state server's TCP port free.
 set -eu
 source "$(dirname "$0")/bench_env.sh"
 port=$(free_port)

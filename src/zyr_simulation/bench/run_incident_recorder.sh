@@ -4,7 +4,7 @@
 # its incidents included) and resident memory, sampled from /proc over the
 # flight, and what the incidents came to. Then the cost of one picture, drawn
 # by render_incident in a process of its own.
-# Starts its own ROS masters on free ports; needs TCP port 28770 free.
+# Starts its own ROS masters on free ports; needs the state server's TCP port free.
 set -eu
 source "$(dirname "$0")/bench_env.sh"
 beams="${INCIDENT_BENCH_BEAMS:-64}"

@@ -1,6 +1,6 @@
 // state_server: stand-in for the vehicle-state server that state_bridge reads.
-// Listens on 127.0.0.1:28770, streams 84-byte state records to one client at a
-// time, and obeys the client's "Pause" and "Resume".
+// Listens on 127.0.0.1 at the state server's port, streams 84-byte state
+// records to one client at a time, and obeys the client's "Pause" and "Resume".
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -23,13 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "zyr_collision_avoidance/trajectory_record.h"
 #include "zyr_simulation/state_stream.h"
 
 namespace zyr_simulation
 {
 namespace
 {
-const uint16_t kPort = 28770;
+const uint16_t kPort = kStateServerPort;
 const double kMaxRate = 100.0;
 // A client that stops reading gets at most this many records queued; beyond
 // that the stream waits instead of growing without bound.
@@ -189,18 +190,18 @@ StateServer::StateServer(ros::NodeHandle& pnh)
     const int error = errno;
     if (error != EADDRINUSE || ros::WallTime::now() >= give_up || !ros::ok())
     {
-      throw std::runtime_error(std::string("cannot listen on 127.0.0.1:28770: ") + std::strerror(error));
+      throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(kPort) + ": " + std::strerror(error));
     }
     if (!warned)
     {
-      ROS_WARN("state_server: 127.0.0.1:28770 is in use, waiting up to %.0f s for it", bind_wait);
+      ROS_WARN("state_server: 127.0.0.1:%u is in use, waiting up to %.0f s for it", kPort, bind_wait);
       warned = true;
     }
     ros::WallDuration(0.2).sleep();
   }
   if (listen(listen_fd_, 4) < 0)
   {
-    throw std::runtime_error(std::string("cannot listen on 127.0.0.1:28770: ") + std::strerror(errno));
+    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(kPort) + ": " + std::strerror(errno));
   }
   // Published once listening, so a launcher can wait for it before starting the client.
   publishBool(paused_pub_, false);

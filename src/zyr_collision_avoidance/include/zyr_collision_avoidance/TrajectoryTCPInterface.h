@@ -1,5 +1,6 @@
 // Client side of the local state server's TCP stream: fixed-size vehicle-state
-// records in, "Pause" / "Resume" commands out.
+// records in, "Pause" / "Resume" commands out. A failed system call is
+// reported to the caller, which decides how the process ends.
 #ifndef ZYR_COLLISION_AVOIDANCE_TRAJECTORY_TCP_INTERFACE_H
 #define ZYR_COLLISION_AVOIDANCE_TRAJECTORY_TCP_INTERFACE_H
 
@@ -7,6 +8,7 @@
 
 #include <boost/function.hpp>
 #include <cstddef>
+#include <string>
 
 #include "zyr_collision_avoidance/trajectory_record.h"
 
@@ -16,38 +18,46 @@ public:
   enum ReadStatus
   {
     RECORD_READ,        // `record` holds one whole record
+    NO_RECORD,          // the bytes so far complete no record (takeWaiting only)
     CONNECTION_CLOSED,  // the server closed its end; an unfinished record is dropped
-    STOPPED             // the caller's keep-waiting test said stop while no record was complete
+    STOPPED,            // the caller's keep-waiting test said stop while no record was complete
+    FAILED              // a system call failed; failure() tells which and why
   };
 
   explicit TrajectoryROSInterface(int port);
 
   // Connects to the state server on "localhost"; returns the descriptor, or
-  // ends the process with a non-zero status.
+  // -1 with failure() set.
   int setupSubscriber();
 
-  // Waits until at least one whole record has arrived on `fd`, then takes
-  // every byte already waiting and returns the newest whole record: older
-  // whole records are dropped, so that the caller never falls behind the
-  // server, and a partial record is kept for the next call. Waits in short
-  // slices and asks `keep_waiting` between them, so a silent server never
-  // blocks shutdown. A failed read ends the process with a non-zero status.
-  ReadStatus readOnce(int fd, TrajectoryRecord& record, const boost::function<bool()>& keep_waiting);
-  // The same, waiting while ROS is ok.
-  ReadStatus readOnce(int fd, TrajectoryRecord& record);
+  // Takes every byte already waiting on `fd`, without waiting for more, and
+  // returns the newest whole record among them: older whole records are
+  // dropped, so that the caller never falls behind the server, and a partial
+  // record is kept for the next call. The end of the stream is reported once
+  // no record is left to return.
+  ReadStatus takeWaiting(int fd, TrajectoryRecord& record);
 
-  // perror(msg), then ends the process with a non-zero status.
-  [[noreturn]] void error(const char* msg);
+  // Waits until at least one whole record has arrived on `fd`, then returns
+  // as takeWaiting does. Waits in short slices and asks `keep_waiting`
+  // between them, so a silent server never blocks shutdown.
+  ReadStatus readOnce(int fd, TrajectoryRecord& record, const boost::function<bool()>& keep_waiting);
+
+  // Records a failed system call as "msg: <the system's text for errno>", the
+  // line perror would print.
+  void error(const char* msg);
+  // The last failure, empty while there was none.
+  const std::string& failure() const
+  {
+    return failure_;
+  }
 
   int port;
 
 private:
-  // True when `fd` has bytes (or an end, or an error) to read within
-  // `timeout_ms`; false after the timeout or an interrupted wait.
-  bool readable(int fd, int timeout_ms);
-  // One read into `into`: the byte count, 0 at the end of the stream, or -1
-  // when interrupted before anything was read.
-  ssize_t readSome(int fd, unsigned char* into, std::size_t size);
+  // 1 when `fd` has bytes (or an end, or an error) to read within
+  // `timeout_ms`, 0 after the timeout or an interrupted wait, -1 (failure()
+  // set) when the wait failed.
+  int readable(int fd, int timeout_ms);
   // Takes `n` bytes that followed the partial record: the newest record they
   // complete goes to `newest`, what is left of a record to the partial one.
   void absorb(const unsigned char* bytes, std::size_t n, unsigned char* newest, bool& complete);
@@ -55,6 +65,7 @@ private:
   // The start of a record whose rest has not arrived yet.
   unsigned char partial_[kTrajectoryRecordBytes];
   std::size_t partialSize_ = 0;
+  std::string failure_;
 };
 
 #endif  // ZYR_COLLISION_AVOIDANCE_TRAJECTORY_TCP_INTERFACE_H

@@ -1,7 +1,8 @@
 // The vehicle-state record of the local state server's TCP stream and what
 // the bridge makes of it, free of ROS so that it can be tested without a
-// master: the 84-byte codec, the messages built from a record, the rule for
-// the quaternion log line and the Pause/Resume latch.
+// master: the server's port, the 84-byte codec, the messages built from a
+// record, the rule for the quaternion log line, the Pause/Resume latch and
+// the pace of publication.
 #ifndef ZYR_COLLISION_AVOIDANCE_TRAJECTORY_RECORD_H
 #define ZYR_COLLISION_AVOIDANCE_TRAJECTORY_RECORD_H
 
@@ -9,9 +10,14 @@
 #include <zyr_sdk/RCChannels.h>
 #include <zyr_sdk/Velocity.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+// The TCP port on 127.0.0.1 where the state server listens and the bridge
+// connects.
+constexpr int kStateServerPort = 28770;
 
 // One vehicle-state record as it travels on the wire: 84 bytes, no padding,
 // every field little-endian. The doubles from q0 on sit at unaligned offsets.
@@ -62,5 +68,29 @@ struct PauseStep
   const char* logLine;
 };
 PauseStep pauseStep(std::uint8_t status, bool& paused);
+
+// The bridge publishes a record as soon as it is whole, at most once per
+// 10 ms on average (100 times a second, as a 100 Hz loop would). Each
+// publication makes the next one due a period after the later of its own due
+// time and its own moment, and a publication may go out up to one period
+// before it is due: so at most two go out in any period, a faster server is
+// thinned to one record per period, and a record that comes or is handled
+// late (the server's jitter, a moment without the CPU) does not hold back the
+// one after it, as a fixed grid of periods would for ever after.
+constexpr std::chrono::milliseconds kBridgePeriod{10};
+class PublicationGate
+{
+public:
+  typedef std::chrono::steady_clock Clock;
+  explicit PublicationGate(Clock::duration period);
+  // `now` when a publication may go out at `now`, else the moment it may.
+  Clock::time_point opensAt(Clock::time_point now) const;
+  // A publication went out at `at`.
+  void published(Clock::time_point at);
+
+private:
+  Clock::duration period_;
+  Clock::time_point due_;  // the clock's epoch: nothing published yet
+};
 
 #endif  // ZYR_COLLISION_AVOIDANCE_TRAJECTORY_RECORD_H

@@ -212,8 +212,9 @@ def fly(scenario, run_dir, log, alone=False):
             "incidents:=false"]
     if alone:
         import rospkg
-        args.append("bridge_prefix:=%s/scripts/wait_for_listener 28770 30" %
-                    rospkg.RosPack().get_path("zyr_collision_avoidance"))
+        from zyr_simulation.ports import STATE_SERVER_PORT
+        args.append("bridge_prefix:=%s/scripts/wait_for_listener %d 30" %
+                    (rospkg.RosPack().get_path("zyr_collision_avoidance"), STATE_SERVER_PORT))
     w = judge.FlightWatcher(outcome_only=True)
     launch = None
     with console_to(log):

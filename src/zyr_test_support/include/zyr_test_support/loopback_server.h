@@ -1,6 +1,6 @@
 // A TCP server on the loopback interface, run inside a test or benchmark so
-// that it controls every byte on the wire: by default the state server's
-// side of state_bridge's connection.
+// that it controls every byte on the wire, such as the state server's side of
+// state_bridge's connection (its callers know the port).
 #ifndef ZYR_TEST_SUPPORT_LOOPBACK_SERVER_H
 #define ZYR_TEST_SUPPORT_LOOPBACK_SERVER_H
 
@@ -19,15 +19,12 @@
 
 namespace test_support
 {
-// The port state_bridge connects to.
-constexpr uint16_t kStateServerPort = 28770;
-
 // Listens on 127.0.0.1:`port` (0: a free port the system picks) and serves
 // one client at a time.
 class LoopbackServer
 {
 public:
-  explicit LoopbackServer(uint16_t port = kStateServerPort)
+  explicit LoopbackServer(uint16_t port)
   {
     listen_ = socket(AF_INET, SOCK_STREAM, 0);
     const int yes = 1;
