@@ -13,7 +13,7 @@ import unittest
 import rostest
 import rospkg
 
-from zyr_simulation import envelope, flight_judge
+from zyr_simulation import envelope_model, envelope_report, envelope_runner, flight_judge
 
 SCENARIOS = {
     "stop": "kind=wall,speed=3,beams=16",
@@ -33,8 +33,8 @@ class ShortSweep(unittest.TestCase):
         cls.run_result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         universal_newlines=True, timeout=280)
         path = os.path.join(cls.output, "envelope.csv")
-        rows = envelope.read_csv(path) if os.path.exists(path) else []
-        cls.rows = {name: next((r for r in rows if envelope.scenario_of(r) == envelope.parse_scenario(scenario)), None)
+        rows = envelope_report.read_csv(path) if os.path.exists(path) else []
+        cls.rows = {name: next((r for r in rows if envelope_model.scenario_of(r) == envelope_model.parse_scenario(scenario)), None)
                     for name, scenario in SCENARIOS.items()}
 
     @classmethod
@@ -62,7 +62,7 @@ class ShortSweep(unittest.TestCase):
         self.assertEqual("collided", r["outcome"])
         self.assertEqual("", r["danger_distance_m"])
         self.assertEqual("", r["stop_time_s"])
-        self.assertLessEqual(float(r["closest_m"]), envelope.RADIUS + 0.01)
+        self.assertLessEqual(float(r["closest_m"]), envelope_model.RADIUS + 0.01)
 
     def test_a_pole_beside_the_path_is_passed_untouched(self):
         r = self.row("pass")
@@ -88,12 +88,12 @@ class ShortSweep(unittest.TestCase):
 
     def test_a_run_is_flown_again_when_a_slow_monitor_or_the_failsafe_disturbed_it(self):
         run = {"avoidance": "1", "verdicts_per_s": "19.8", "failsafe_episodes": "0"}
-        self.assertEqual("", envelope.disturbed(run))
-        self.assertIn("too busy", envelope.disturbed(dict(run, verdicts_per_s="12.0")))
-        self.assertIn("fail-safe", envelope.disturbed(dict(run, failsafe_episodes=1)))
-        self.assertEqual("", envelope.disturbed(dict(run, avoidance=0, verdicts_per_s=0.0)))  # no monitor, no verdicts
+        self.assertEqual("", envelope_runner.disturbed(run))
+        self.assertIn("too busy", envelope_runner.disturbed(dict(run, verdicts_per_s="12.0")))
+        self.assertIn("fail-safe", envelope_runner.disturbed(dict(run, failsafe_episodes=1)))
+        self.assertEqual("", envelope_runner.disturbed(dict(run, avoidance=0, verdicts_per_s=0.0)))  # no monitor, no verdicts
         held = dict(run, verdicts_per_s="19.9", failsafe_episodes="1")
-        self.assertIs(run, envelope.healthier(held, run))
+        self.assertIs(run, envelope_runner.healthier(held, run))
 
     def test_writes_the_table_and_the_picture(self):
         self.row("stop")
