@@ -17,7 +17,8 @@ import tempfile
 import threading
 import time
 
-from zyr_simulation.envelope_model import FIELDS, Scenario
+from zyr_simulation.envelope_edges import Bisection, bracket
+from zyr_simulation.envelope_model import FIELDS, Scenario, scenario_of
 from zyr_simulation.envelope_report import write_csv
 
 START_TIMEOUT = 90.0
@@ -61,10 +62,14 @@ def fly(scenario, run_dir, log, alone=False):
         f.write(scenario.scene())
     with open(pilot_file, "w") as f:
         f.write(scenario.pilot())
-    args = ["scene:=" + scene_file, "pilot:=" + pilot_file, "lidar_beams:=%d" % scenario.beams,
-            "avoidance:=%s" % str(scenario.avoidance).lower(), "output:=log",
+    args = ["scene:=" + scene_file, "pilot:=" + pilot_file, "output:=log",
             # a sweep stops at most of its obstacles: no incident folder for each
-            "incidents:=false"]
+            "incidents:=false"] + scenario.launch_args()
+    popup = scenario.popup_scene()
+    if popup is not None:
+        args.append("popup_file:=" + os.path.join(run_dir, "popup.txt"))
+        with open(os.path.join(run_dir, "popup.txt"), "w") as f:
+            f.write(popup)
     if alone:
         import rospkg
         args.append("bridge_prefix:=%s/scripts/wait_for_listener 28770 30" %
@@ -164,15 +169,22 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
     def fixed(value, digits=2):
         return "" if value is None else round(value, digits)
 
-    return {
-        "kind": scenario.kind, "size_m": scenario.size, "offset_m": scenario.offset, "speed_mps": scenario.speed,
-        "beams": scenario.beams, "outcome": outcome, "danger_distance_m": fixed(w.danger_distance()),
+    danger = w.danger_distance()
+    return dict(scenario_columns(scenario), **{
+        "outcome": outcome, "false_stop": int(not scenario.needed() and (outcome == "stopped" or w.danger_episodes() > 0)),
+        "danger_distance_m": fixed(danger if danger is not None and danger >= 0 else None),
         "closest_m": fixed(w.min_distance), "stop_time_s": fixed(w.time_to_standstill()),
-        "in_path": int(scenario.in_path()), "avoidance": int(scenario.avoidance), "approach_m": scenario.approach(),
         "danger_episodes": w.danger_episodes(),
         "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1), "flight_s": fixed(flight, 1),
         "failsafe_episodes": w.failsafe_episodes(),
-    }
+    })
+
+
+def scenario_columns(s):
+    """The CSV columns that say which flight a row is."""
+    return {"kind": s.kind, "size_m": s.size, "offset_m": s.offset, "height_m": s.height, "angle_deg": s.angle,
+            "popup_m": s.popup, "climb_mps": s.climb, "speed_mps": s.speed, "beams": s.beams, "filter": s.filter,
+            "avoidance": int(s.avoidance), "needed": int(s.needed()), "approach_m": s.approach()}
 
 
 # ---------------------------------------------------------------------------------------------- worker
@@ -266,7 +278,7 @@ def describe(r):
 
 
 class Sweep:
-    def __init__(self, scenarios, output, workers):
+    def __init__(self, scenarios, output, workers, earlier=()):
         self.jobs = queue.Queue()
         for s in sorted(scenarios, key=lambda s: -s.expected_seconds()):  # longest first: a short tail
             self.jobs.put((s, 0, None))
@@ -276,6 +288,7 @@ class Sweep:
         self.output = output
         self.workers = workers
         self.rows = []
+        self.earlier = list(earlier)  # rows of earlier rounds, written with these
         self.lock = threading.Lock()
         self.t0 = time.monotonic()
         self.stopping = False  # interrupted: what the workers still say does not count
@@ -313,9 +326,7 @@ class Sweep:
                         return
                     continue
                 answer = dict(zip(FIELDS, [""] * len(FIELDS)), outcome="error", error=error)
-                answer.update(kind=scenario.kind, size_m=scenario.size, offset_m=scenario.offset,
-                              speed_mps=scenario.speed, beams=scenario.beams, avoidance=int(scenario.avoidance),
-                              in_path=int(scenario.in_path()), approach_m=scenario.approach())
+                answer.update(scenario_columns(scenario))
             elif disturbed(answer):
                 # The loop could not keep up on a busy machine: once more at the end, and the healthier run counts.
                 if tries == 0:
@@ -333,21 +344,22 @@ class Sweep:
                 print("[%3d/%d] %s: %s (%.0f s) | %s gone, about %s left" % (
                     done, self.total, scenario.label(), describe(answer), time.monotonic() - started,
                     minutes(time.monotonic() - self.t0), minutes(self.time_left())), flush=True)
-                write_csv(self.rows, os.path.join(self.output, "envelope.csv"))
+                write_csv(self.earlier + self.rows, os.path.join(self.output, "envelope.csv"))
             if dead:
                 return
 
 
-def fly_all(scenarios, output, workers, script):
+def fly_all(scenarios, output, workers, script, earlier=()):
     """Flies `scenarios` on up to `workers` workers (each `script --worker`), writing envelope.csv into `output` as the
-    runs end; returns the Sweep with its rows. Ctrl-C ends the flights under way at once."""
+    runs end (after the rows `earlier`); returns the Sweep with its rows. Ctrl-C ends the flights under way at once."""
     namespaced = can_unshare()
     workers = max(1, min(workers, len(scenarios))) if namespaced else 1
     if not namespaced:
         print("[envelope] no network namespaces here (they need root and unshare): one worker, sharing TCP port "
               "28770 with whatever else runs on this machine", flush=True)
-    shutil.rmtree(os.path.join(output, "runs"), ignore_errors=True)
-    sweep = Sweep(scenarios, output, workers)
+    if not earlier:
+        shutil.rmtree(os.path.join(output, "runs"), ignore_errors=True)
+    sweep = Sweep(scenarios, output, workers, earlier)
     print("[envelope] %d runs on %d workers, about %s expected; results in %s" % (
         len(scenarios), workers, minutes(sweep.time_left()), output), flush=True)
 
@@ -379,3 +391,49 @@ def fly_all(scenarios, output, workers, script):
                 p.wait(30)
         shutil.rmtree(scratch, ignore_errors=True)
     return sweep
+
+
+def find_edges(edges, rows, output, workers, script):
+    """Bisects each edge from the bracket that `rows` give it, all edges side by side, one flight of each open edge
+    per round; returns (the rows flown, one result per edge: (edge, (lo, hi, held_lo, held_hi) or None, flights))."""
+    state = []
+    for e in edges:
+        b = bracket(e, rows)
+        state.append([e, None if b is None else Bisection(b[0], b[1], b[2], b[3], e.resolution), 0])
+    flown = []
+
+    def pending(item):
+        e, b, _ = item
+        if b is None:
+            return None
+        if b.held_lo == b.held_hi and e.outer not in (b.lo, b.hi):
+            return e.outer  # no change within the grid: try beyond it once
+        return None if b.done() else b.next()
+
+    while True:
+        batch = [(item, pending(item)) for item in state]
+        batch = [(item, x) for item, x in batch if x is not None]
+        if not batch:
+            break
+        print("[envelope] edges: %d flights in this round" % len(batch), flush=True)
+        sweep = fly_all([item[0].scenario(x) for item, x in batch], output, workers, script, rows + flown)
+        flown += sweep.rows
+        for item, x in batch:
+            e, b, _ = item
+            item[2] += 1
+            row = next((r for r in sweep.rows if scenario_of(r) == e.scenario(x)), None)
+            if row is None or row["outcome"] == "error":
+                item[1] = None  # could not fly it: the edge stays open
+                continue
+            held = e.held(row)
+            if b.held_lo == b.held_hi and x == e.outer:
+                if held == b.held_lo:
+                    b.lo, b.hi = min(b.lo, x), max(b.hi, x)
+                elif x < b.lo:
+                    b.lo, b.hi, b.held_lo, b.held_hi = x, b.lo, held, b.held_lo
+                else:
+                    b.lo, b.hi, b.held_lo, b.held_hi = b.hi, x, b.held_hi, held
+            else:
+                b.record(x, held)
+    results = [(e, None if b is None else (b.lo, b.hi, b.held_lo, b.held_hi), n) for e, b, n in state]
+    return flown, results

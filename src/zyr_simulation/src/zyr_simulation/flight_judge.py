@@ -21,8 +21,9 @@ from geometry_msgs.msg import Vector3
 from rosgraph_msgs.msg import Log
 from std_msgs.msg import String, UInt8
 
-from zyr_simulation.flight_record import (DIAGNOSTIC_LEVELS, STANDSTILL_SPEED, WATCHDOG, HealthTrack,  # noqa: F401
-                                          LoopTrack, TruthTrack, VerdictTrack, horizontal_speed)
+from zyr_simulation.flight_record import (COLLIDED, DIAGNOSTIC_LEVELS, PASSED, STANDSTILL_SPEED,  # noqa: F401
+                                          STOPPED, UNDECIDED, WATCHDOG, HealthTrack, LoopTrack, TruthTrack,
+                                          VerdictTrack, horizontal_speed)
 from zyr_simulation.msg import AttitudeCommand, VehicleTruth
 
 GATED_LINE = "collision_status == DANGER, no remapping"
@@ -37,8 +38,6 @@ FAILSAFE_GAP = 0.25
 # at rest is released within about a second (sixteen clear verdicts), and the pilot then flies on.
 SETTLE = 3.0
 
-# How a flight at one obstacle ended.
-STOPPED, COLLIDED, PASSED, UNDECIDED = "stopped", "collided", "passed", "undecided"
 
 
 def commands_during_danger(request_stamps, gated_stamps, gap=GATED_GAP):

@@ -9,6 +9,8 @@ truth sample; the tracks take plain values, so they work without ROS.
 """
 import math
 
+# How a flight at one obstacle ended.
+STOPPED, COLLIDED, PASSED, UNDECIDED = "stopped", "collided", "passed", "undecided"
 # Slower than this (m/s, horizontal) the aircraft counts as standing still.
 STANDSTILL_SPEED = 0.05
 DIAGNOSTIC_LEVELS = {0: "OK", 1: "WARN", 2: "ERROR", 3: "STALE"}
