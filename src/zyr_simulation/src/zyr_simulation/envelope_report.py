@@ -288,8 +288,8 @@ def markdown(rows, edges=None):
         parts.append(table(old))
     if edges:
         parts.append("\n**Edges**\n\n" + edges_table(edges))
+    parts.append("\n**Protection and false stops**\n\n" + rates_table(rows))
     if new:
-        parts.append("\n**Protection and false stops**\n\n" + rates_table(new))
         parts.append(flights_table(new))
     return "\n".join(parts)
 
