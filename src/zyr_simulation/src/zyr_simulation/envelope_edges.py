@@ -57,10 +57,11 @@ def not_hit(row):
     return row["outcome"] not in (m.COLLIDED, "error", m.UNDECIDED)
 
 
-def ring_gap(beams, distance):
-    angles = m.lidar_elevations(beams)
-    step = (max(angles) - min(angles)) / (len(angles) - 1)
-    return step, distance * math.tan(math.radians(step))
+def first_ring_below(beams, drop=m.LIDAR_ABOVE_CENTRE):
+    """The elevation of the ring nearest level from below, degrees, and how far ahead it comes `drop` metres below the
+    LiDAR: where it first meets a wire at flight level."""
+    below = max(e for e in m.lidar_elevations(beams) if e < 0)
+    return below, drop / math.tan(math.radians(-below))
 
 
 def edges(beams=m.BEAMS, filters=m.FILTERS, speeds=m.SPEEDS):
@@ -69,21 +70,21 @@ def edges(beams=m.BEAMS, filters=m.FILTERS, speeds=m.SPEEDS):
     approach angle to a wall still stopped."""
     out = []
     for b in beams:
-        step, gap = ring_gap(b, 24.0)
+        ring, ahead = first_ring_below(b)
         for f in filters:
             out.append(Edge(
                 "thinnest wire stopped at 3 m/s" + ("" if f == "none" else ", filter " + f), b, m.WIRES, 0.01, 0.01,
                 lambda x, b=b, f=f: m.Scenario.make("wire", x, 3, b, filter=f), stopped, "m",
-                "rings %.2f deg apart pass %.2f m apart at the 24 m look-ahead: a thin wire is marked only when a "
-                "ring meets it" % (step, gap)))
+                "a wire at flight level, %.1f m below the LiDAR, is first met by the %.2f deg ring, %.1f m ahead; "
+                "braking from 3 m/s takes about 4 m" % (m.LIDAR_ABOVE_CENTRE, ring, ahead)))
         for v in speeds:
             out.append(Edge(
-                "nearest pop-up stopped at %g m/s" % v, b, m.POPUPS, 12.0, 0.25,
+                "nearest pop-up stopped at %g m/s" % v, b, m.POPUPS, 1.0, 0.25,
                 lambda x, b=b, v=v: m.Scenario.make("wall", m.WALL_THICKNESS, v, b, popup=x), not_hit, "m",
                 "from %g m/s the aircraft brakes over about %.1f m (0.5 s velocity lag) after the first scan, map "
                 "window and query that show it (about 0.3 s, %.1f m)" % (v, 0.5 * v, 0.3 * v)))
         out.append(Edge(
-            "highest beam above still stopped", b, m.VERTICAL, 3.0, 0.25,
+            "highest beam above still stopped", b, m.VERTICAL, 0.25, 0.25,
             lambda x, b=b: m.Scenario.make("beam", m.BEAM_THICKNESS, 3, b, height=x), stopped, "m",
             "the probe fan reaches 0.2 m above the flight level at the aircraft and 0.6 m at its far end, in 0.3 m "
             "voxels"))

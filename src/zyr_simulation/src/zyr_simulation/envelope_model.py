@@ -47,7 +47,8 @@ AIRFRAME_POINTS = 30
 OFFSETS = [-1.0, -0.5, 0.0, 0.5, 1.0]
 SPEEDS = [1.0, 2.0, 3.0]
 BEAMS = [16, 64]
-# vehicle_sim's LiDAR: 16 beams over -15..+15 degrees, 64 beams over -24.9..+2 degrees (lowest, highest).
+# vehicle_sim's LiDAR sits this far above the aircraft's centre (demo.launch's mounting), m; 16 beams over -15..+15 degrees, 64 beams over -24.9..+2 degrees (lowest, highest).
+LIDAR_ABOVE_CENTRE = 0.1
 BEAM_SPAN_DEG = {16: (-15.0, 15.0), 64: (-24.9, 2.0)}
 FILTERS = ["none", "airframe", "radius", "statistical"]
 

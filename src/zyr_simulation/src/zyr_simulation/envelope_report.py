@@ -348,7 +348,7 @@ def family_picture(rows, path, title):
         ax.tick_params(length=0)
         for edge in ax.spines.values():
             edge.set_visible(False)
-    handles = [Patch(facecolor=COLOURS[o], label=o) for o in ("stopped", "collided", "passed", "undecided")]
+    handles = [Patch(facecolor=COLOURS[o], label=o) for o in ("stopped", "collided", "passed", "undecided", "error")]
     handles += [Patch(facecolor="white", edgecolor="black", linewidth=1.2, label="stop needed"),
                 Patch(facecolor="white", edgecolor="#bbbbbb", label="not needed (X: false stop)")]
     fig.legend(handles=handles, loc="lower center", ncol=len(handles), fontsize=8)
