@@ -108,7 +108,10 @@ class Judging(unittest.TestCase):
         self.assertIn("| wire | none | 16 | 4 | 1/2 (50 %) | 1 | 1/2 (50 %) |", envelope_report.rates_table(rows))
 
 
+class EnvelopeModel(Bisection, Scenarios, Judging):
+    """The three groups in one case, as rosunit runs one."""
+
+
 if __name__ == "__main__":
     import rosunit
-    rosunit.unitrun("zyr_simulation", "test_envelope_model", unittest.TestSuite(
-        unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in (Bisection, Scenarios, Judging)))
+    rosunit.unitrun("zyr_simulation", "test_envelope_model", EnvelopeModel)
