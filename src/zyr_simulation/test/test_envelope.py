@@ -35,8 +35,8 @@ class ShortSweep(unittest.TestCase):
         path = os.path.join(cls.output, "envelope.csv")
         rows = envelope_report.read_csv(path) if os.path.exists(path) else []
         cls.all_rows = rows
-        cls.rows = {name: next((r for r in rows if envelope_model.scenario_of(r) == envelope_model.parse_scenario(text)),
-                               None) for name, text in SCENARIOS.items()}
+        cls.rows = {name: next((r for r in rows if envelope_model.scenario_of(r) == envelope_model.parse_scenario(t)),
+                               None) for name, t in SCENARIOS.items()}
 
     @classmethod
     def tearDownClass(cls):

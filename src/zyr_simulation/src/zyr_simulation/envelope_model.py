@@ -47,7 +47,8 @@ AIRFRAME_POINTS = 30
 OFFSETS = [-1.0, -0.5, 0.0, 0.5, 1.0]
 SPEEDS = [1.0, 2.0, 3.0]
 BEAMS = [16, 64]
-# vehicle_sim's LiDAR sits this far above the aircraft's centre (demo.launch's mounting), m; 16 beams over -15..+15 degrees, 64 beams over -24.9..+2 degrees (lowest, highest).
+# vehicle_sim's LiDAR sits this far above the aircraft's centre (demo.launch's mounting), m; its 16 beams span
+# -15..+15 degrees, its 64 beams -24.9..+2 degrees (lowest, highest).
 LIDAR_ABOVE_CENTRE = 0.1
 BEAM_SPAN_DEG = {16: (-15.0, 15.0), 64: (-24.9, 2.0)}
 FILTERS = ["none", "airframe", "radius", "statistical"]
@@ -363,7 +364,8 @@ def parse_scenario(text):
     speed = float(fields.get("speed", 3))
     climb = float(fields.get("climb", 0))
     if not (0 < speed <= FULL_STICK_SPEED or (speed == 0 and climb)):
-        raise ValueError("%r: speed must lie above 0 and at most %g m/s (0 only when climbing)" % (text, FULL_STICK_SPEED))
+        raise ValueError("%r: speed must lie above 0 and at most %g m/s (0 only when climbing)" %
+                         (text, FULL_STICK_SPEED))
     if abs(climb) > FULL_THROTTLE_CLIMB or (climb and kind != "slab"):
         raise ValueError("%r: climb within -%g..%g m/s, and only into a slab" % (text, FULL_THROTTLE_CLIMB,
                                                                                   FULL_THROTTLE_CLIMB))

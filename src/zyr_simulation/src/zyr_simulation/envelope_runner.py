@@ -171,7 +171,8 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
 
     danger = w.danger_distance()
     return dict(scenario_columns(scenario), **{
-        "outcome": outcome, "false_stop": int(not scenario.needed() and (outcome == "stopped" or w.danger_episodes() > 0)),
+        "outcome": outcome,
+        "false_stop": int(not scenario.needed() and (outcome == "stopped" or w.danger_episodes() > 0)),
         "danger_distance_m": fixed(danger if danger is not None and danger >= 0 else None),
         "closest_m": fixed(w.min_distance), "stop_time_s": fixed(w.time_to_standstill()),
         "danger_episodes": w.danger_episodes(),

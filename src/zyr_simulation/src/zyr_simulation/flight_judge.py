@@ -90,8 +90,8 @@ def flight_outcome(w, beyond_x, settle=SETTLE, final=False):
     """How the flight of watcher `w` at one obstacle ended, or None while that is open (call it under w.lock):
     COLLIDED once the aircraft touched anything; PASSED once its centre is beyond world x `beyond_x` (the far side of
     the obstacle plus the aircraft's radius) untouched; STOPPED once it has stood still for `settle` seconds after the
-    first danger (the monitor's, or a fail-safe verdict of the watchdog in flight). `final` (the time is up): an open flight that stands still after a danger counts as STOPPED, any
-    other as UNDECIDED."""
+    first danger (the monitor's, or a fail-safe verdict of the watchdog in flight). `final` (the time is up): an open
+    flight that stands still after a danger counts as STOPPED, any other as UNDECIDED."""
     if w.collided():
         return COLLIDED
     if w.truth is not None and w.truth.x > beyond_x:
