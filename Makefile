@@ -17,8 +17,12 @@
 #                    demo-output/SCENARIO/; FAILSAFE=off: without the watchdog's fail-safe,
 #                    "-failsafe-off" added to the folder)
 #   make deps-demo   install what the demo needs beyond the build (idempotent)
-#   make envelope    fly the closed loop at obstacles over offsets, speeds and LiDARs;
-#                    results in envelope-output/ (envelope.csv, envelope.png, envelope.md)
+#   make envelope    fly the closed loop where protection ends: wires, obstacles above and
+#                    below, walls at an angle, poles beside the path, pop-ups, climbing,
+#                    slow flight and clutter with and without each filter, each edge
+#                    bisected; results in envelope-output/ (envelope.csv, edges.csv,
+#                    envelope.png, envelope.md). ENVELOPE_ARGS="--quick": a flight or two of
+#                    each kind; "--grid classic": walls, bars, poles and boxes over offsets and speeds
 #   make clean       remove build products
 
 SHELL := /bin/bash
@@ -65,7 +69,8 @@ APT_PACKAGES := \
 	python3-rostopic python3-rospy python3-tf2-ros rosbash \
 	librosbag-storage-dev libtopic-tools-dev libroslib-dev \
 	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs python3-sensor-msgs \
-	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic
+	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic \
+	libnodeletlib-tools
 
 # The demo's plot, its rviz picture under a virtual display, bag recording and replay.
 DEMO_APT_PACKAGES := python3-matplotlib python3-pil rviz xvfb xauth python3-rosbag python3-rosnode
@@ -85,7 +90,8 @@ DEMO_ARGS ?=
 
 # The envelope's picture; ip brings up the loopback of each worker's network namespace.
 ENVELOPE_APT_PACKAGES := python3-matplotlib iproute2
-# ENVELOPE_ARGS: more options of run_envelope, e.g. "--workers 2", "--kinds pole --beams 16"
+# ENVELOPE_ARGS: more options of run_envelope, e.g. "--workers 2", "--quick", "--resume",
+# "--grid classic --kinds pole --beams 16"
 ENVELOPE_ARGS ?=
 
 .PHONY: all deps deps-demo build lint install test bench demo envelope clean

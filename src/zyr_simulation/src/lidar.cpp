@@ -61,6 +61,14 @@ SimLidar::SimLidar(const LidarConfig& config) : config_(config), rng_(config.see
   if (!(config_.range_noise_stddev >= 0.0 && std::isfinite(config_.range_noise_stddev)))
     throw std::invalid_argument("LiDAR: range noise must be finite and not negative");
 
+  if (!(config_.dust_points >= 0 && config_.airframe_points >= 0 && config_.dust_points <= 1000000 &&
+        config_.airframe_points <= 1000000))
+    throw std::invalid_argument("LiDAR: dust and airframe points must lie within 0..1000000 per scan");
+  if (!(config_.dust_min_range > 0.0 && config_.dust_max_range >= config_.dust_min_range &&
+        std::isfinite(config_.dust_max_range) && config_.airframe_min_range > 0.0 &&
+        config_.airframe_max_range >= config_.airframe_min_range && std::isfinite(config_.airframe_max_range)))
+    throw std::invalid_argument("LiDAR: clutter ranges need 0 < minimum <= maximum, finite");
+
   columns_ = std::max(1, static_cast<int>(std::lround(360.0 / config_.azimuth_resolution_deg)));
   for (double elevation : config_.vertical_deg)
   {
@@ -73,6 +81,36 @@ SimLidar::SimLidar(const LidarConfig& config) : config_(config), rng_(config.see
     azimuth_sin_.push_back(std::sin(azimuth));
     azimuth_cos_.push_back(std::cos(azimuth));
   }
+  // The airframe does not move with respect to the sensor: drawn once, from a generator of its own, so the scene's
+  // noise stays what it was without it.
+  std::mt19937 airframe_rng(config_.seed + 1);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const auto span = std::minmax_element(config_.vertical_deg.begin(), config_.vertical_deg.end());
+  const double lowest = *span.first * kDegToRad, highest = *span.second * kDegToRad;
+  for (int i = 0; i < config_.airframe_points; ++i)
+  {
+    const double elevation = lowest + unit(airframe_rng) * (highest - lowest);
+    const double azimuth = 2.0 * M_PI * unit(airframe_rng);
+    const double range =
+        config_.airframe_min_range + unit(airframe_rng) * (config_.airframe_max_range - config_.airframe_min_range);
+    airframe_.push_back(pointAt(elevation, azimuth, range));
+  }
+}
+
+LidarPoint SimLidar::pointAt(double elevation, double azimuth, double range) const
+{
+  LidarPoint p;
+  p.x = static_cast<float>(range * std::cos(elevation) * std::cos(azimuth));
+  p.y = static_cast<float>(range * std::cos(elevation) * std::sin(azimuth));
+  p.z = static_cast<float>(range * std::sin(elevation));
+  p.intensity = 5.0f;
+  const double degrees = elevation / kDegToRad;
+  std::size_t ring = 0;
+  for (std::size_t b = 1; b < config_.vertical_deg.size(); ++b)
+    if (std::abs(config_.vertical_deg[b] - degrees) < std::abs(config_.vertical_deg[ring] - degrees))
+      ring = b;
+  p.ring = static_cast<std::uint16_t>(ring);
+  return p;
 }
 
 Eigen::Vector3d SimLidar::beamDirection(int column, int beam) const
@@ -107,6 +145,20 @@ void SimLidar::scan(const Scene& scene, const Eigen::Vector3d& origin, const Eig
       points->push_back(p);
     }
   }
+  if (config_.dust_points > 0)
+  {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto span = std::minmax_element(config_.vertical_deg.begin(), config_.vertical_deg.end());
+    const double lowest = *span.first * kDegToRad, highest = *span.second * kDegToRad;
+    for (int i = 0; i < config_.dust_points; ++i)
+    {
+      const double elevation = lowest + unit(rng_) * (highest - lowest);
+      const double azimuth = 2.0 * M_PI * unit(rng_);
+      const double range = config_.dust_min_range + unit(rng_) * (config_.dust_max_range - config_.dust_min_range);
+      points->push_back(pointAt(elevation, azimuth, range));
+    }
+  }
+  points->insert(points->end(), airframe_.begin(), airframe_.end());
 }
 
 void toPointCloud2(const std::vector<LidarPoint>& points, const std::string& frame_id, const ros::Time& stamp,

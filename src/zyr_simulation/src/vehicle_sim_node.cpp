@@ -10,7 +10,10 @@
 // through the system is closed; a scene's start speed is taken up at that moment, so that a run can begin in flight
 // close to an obstacle instead of spending its time on the approach.
 // Pop-up obstacles (for latency trials): the objects of ~popup_file stand in the scene for ~popup_on seconds, then
-// vanish for ~popup_off seconds, again and again from ~popup_start seconds after the start (simulation time).
+// vanish for ~popup_off seconds, again and again from ~popup_start seconds after the start (simulation time); or,
+// with ~popup_ahead above 0, they appear for good once the aircraft comes within that many metres of them.
+// Clutter in the LiDAR's clouds: ~lidar_dust_points per scan at random (~lidar_dust_min_range..~lidar_dust_max_range),
+// ~lidar_airframe_points of the aircraft's own airframe, the same in every scan (0.2..0.6 m).
 // LiDAR dropout (fault scenarios): with ~lidar_dropout_ahead above 0, the LiDAR goes silent for good once the
 // obstacle straight ahead is nearer than that many metres; a Warn line says when.
 // Subscribed:
@@ -81,6 +84,9 @@ public:
       popup_start_ = pnh.param("popup_start", 5.0);
       popup_on_ = positiveParam(pnh, "popup_on", 1.5);
       popup_off_ = positiveParam(pnh, "popup_off", 1.5);
+      popup_ahead_ = pnh.param("popup_ahead", 0.0);
+      if (!std::isfinite(popup_ahead_) || popup_ahead_ < 0.0)
+        throw std::invalid_argument("parameter ~popup_ahead must be a finite distance, 0 or more");
       if (!std::isfinite(popup_start_) || popup_start_ < 0.0)
         throw std::invalid_argument("parameter ~popup_start must be a finite number of seconds, 0 or more");
     }
@@ -111,6 +117,10 @@ public:
     lidar.max_range = pnh.param("lidar_max_range", lidar.max_range);
     lidar.range_noise_stddev = pnh.param("lidar_range_noise", lidar.range_noise_stddev);
     lidar.seed = static_cast<std::uint32_t>(pnh.param("lidar_seed", 1));
+    lidar.dust_points = pnh.param("lidar_dust_points", 0);
+    lidar.dust_min_range = pnh.param("lidar_dust_min_range", lidar.dust_min_range);
+    lidar.dust_max_range = pnh.param("lidar_dust_max_range", lidar.dust_max_range);
+    lidar.airframe_points = pnh.param("lidar_airframe_points", 0);
     lidar_.reset(new SimLidar(lidar));
     // Mounted in body axes (z down: a negative z is above the centre); its own axes are x forward, y left, z up.
     lidar_offset_ = Eigen::Vector3d(pnh.param("lidar_x", 0.0), pnh.param("lidar_y", 0.0), pnh.param("lidar_z", -0.1));
@@ -235,14 +245,20 @@ private:
     if (popup_scene_.objects().empty())
       return;
     const double cycle = popup_on_ + popup_off_;
-    const bool visible = elapsed >= popup_start_ && std::fmod(elapsed - popup_start_, cycle) < popup_on_;
+    const bool visible = popup_ahead_ > 0.0
+                             ? popup_visible_ || popup_scene_.obstacleDistance(model_->state().position) <= popup_ahead_
+                             : elapsed >= popup_start_ && std::fmod(elapsed - popup_start_, cycle) < popup_on_;
     if (visible == popup_visible_)
       return;
     popup_visible_ = visible;
     scene_ = base_scene_;
     if (visible)
       scene_.append(popup_scene_);
-    ROS_DEBUG("vehicle_sim: pop-up obstacles %s at %.3f s", visible ? "appear" : "vanish", elapsed);
+    if (popup_ahead_ > 0.0)
+      ROS_INFO("vehicle_sim: pop-up obstacles appear %.2f m ahead",
+               popup_scene_.obstacleDistance(model_->state().position));
+    else
+      ROS_DEBUG("vehicle_sim: pop-up obstacles %s at %.3f s", visible ? "appear" : "vanish", elapsed);
   }
 
   void checkCollision()
@@ -373,7 +389,7 @@ private:
 
   Scene base_scene_, popup_scene_;
   Scene scene_;  // base_scene_ with the pop-up obstacles while they stand
-  double popup_start_ = 0.0, popup_on_ = 1.5, popup_off_ = 1.5;
+  double popup_start_ = 0.0, popup_on_ = 1.5, popup_off_ = 1.5, popup_ahead_ = 0.0;
   bool popup_visible_ = false;
   std::unique_ptr<Pilot> pilot_;
   std::unique_ptr<SimLidar> lidar_;

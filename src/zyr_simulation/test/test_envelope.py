@@ -1,24 +1,26 @@
 #!/usr/bin/python3
 """The envelope runner (envelope_sweep.test) classifies what it flies: it runs
-a short sweep of three scenarios whose ends do not depend on how far the
-system sees, and reads its CSV back."""
+the quick sweep, a flight or two of each family, and reads its CSV back; four
+of its flights have ends that do not depend on how far the system sees (a
+stop, a collision, a pass and a false stop)."""
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import types
 import unittest
 
 import rostest
 import rospkg
 
-from zyr_simulation import envelope, flight_judge
+from zyr_simulation import envelope_model, envelope_report
 
 SCENARIOS = {
     "stop": "kind=wall,speed=3,beams=16",
     "collision": "kind=wall,speed=3,beams=16,avoidance=off",
-    "pass": "kind=pole,size=0.1,offset=1.0,speed=3,beams=16,avoidance=off",
+    "pass": "kind=pole,size=0.2,offset=3.0,speed=3,beams=16",
+    "pass without the monitor": "kind=pole,size=0.1,offset=1.0,speed=3,beams=16,avoidance=off",
+    "false stop": "kind=airframe,speed=3,beams=16",
 }
 
 
@@ -27,15 +29,14 @@ class ShortSweep(unittest.TestCase):
     def setUpClass(cls):
         cls.output = tempfile.mkdtemp(prefix="envelope-test-")
         runner = os.path.join(rospkg.RosPack().get_path("zyr_simulation"), "scripts", "run_envelope")
-        command = [sys.executable, runner, "--output", cls.output, "--workers", "3"]
-        for scenario in SCENARIOS.values():
-            command += ["--scenario", scenario]
+        command = [sys.executable, runner, "--output", cls.output, "--workers", "3", "--quick"]
         cls.run_result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                        universal_newlines=True, timeout=280)
+                                        universal_newlines=True, timeout=400)
         path = os.path.join(cls.output, "envelope.csv")
-        rows = envelope.read_csv(path) if os.path.exists(path) else []
-        cls.rows = {name: next((r for r in rows if envelope.scenario_of(r) == envelope.parse_scenario(scenario)), None)
-                    for name, scenario in SCENARIOS.items()}
+        rows = envelope_report.read_csv(path) if os.path.exists(path) else []
+        cls.all_rows = rows
+        cls.rows = {name: next((r for r in rows if envelope_model.scenario_of(r) == envelope_model.parse_scenario(t)),
+                               None) for name, t in SCENARIOS.items()}
 
     @classmethod
     def tearDownClass(cls):
@@ -62,44 +63,35 @@ class ShortSweep(unittest.TestCase):
         self.assertEqual("collided", r["outcome"])
         self.assertEqual("", r["danger_distance_m"])
         self.assertEqual("", r["stop_time_s"])
-        self.assertLessEqual(float(r["closest_m"]), envelope.RADIUS + 0.01)
+        self.assertLessEqual(float(r["closest_m"]), envelope_model.RADIUS + 0.01)
+
+    def test_a_pole_3_m_beside_the_path_is_passed_without_a_danger(self):
+        r = self.row("pass")
+        self.assertEqual(("passed", "0", "0", "0"), (r["outcome"], r["needed"], r["false_stop"], r["danger_episodes"]))
+        self.assertAlmostEqual(2.8, float(r["closest_m"]), delta=0.1)  # 3 m off, 0.2 m radius
 
     def test_a_pole_beside_the_path_is_passed_untouched(self):
-        r = self.row("pass")
+        r = self.row("pass without the monitor")
         self.assertEqual("passed", r["outcome"])
-        self.assertEqual("0", r["in_path"])
+        self.assertEqual("0", r["needed"])
         self.assertAlmostEqual(0.9, float(r["closest_m"]), delta=0.1)  # 1 m off, 0.1 m radius
 
-    def test_how_a_flight_ends_is_decided_in_this_order(self):
-        """Without ROS: a watcher's state as the sweep's judge sees it."""
-        truth = types.SimpleNamespace(x=0.0)
-        w = types.SimpleNamespace(collided=lambda: False, truth=truth, truth_time=10.0, still_since=None)
-        self.assertIsNone(flight_judge.flight_outcome(w, beyond_x=20.0))
-        self.assertEqual(flight_judge.UNDECIDED, flight_judge.flight_outcome(w, 20.0, final=True))
-        w.still_since = 10.0 - flight_judge.SETTLE + 0.1  # standing, not yet long enough
-        self.assertIsNone(flight_judge.flight_outcome(w, 20.0))
-        self.assertEqual(flight_judge.STOPPED, flight_judge.flight_outcome(w, 20.0, final=True))
-        w.still_since = 10.0 - flight_judge.SETTLE
-        self.assertEqual(flight_judge.STOPPED, flight_judge.flight_outcome(w, 20.0))
-        truth.x = 20.5
-        self.assertEqual(flight_judge.PASSED, flight_judge.flight_outcome(w, 20.0))
-        w.collided = lambda: True  # touching decides, wherever it happened
-        self.assertEqual(flight_judge.COLLIDED, flight_judge.flight_outcome(w, 20.0))
+    def test_the_airframes_own_returns_are_a_false_stop(self):
+        r = self.row("false stop")
+        self.assertEqual(("stopped", "0", "1"), (r["outcome"], r["needed"], r["false_stop"]))
 
-    def test_a_run_is_flown_again_when_a_slow_monitor_or_the_failsafe_disturbed_it(self):
-        run = {"avoidance": "1", "verdicts_per_s": "19.8", "failsafe_episodes": "0"}
-        self.assertEqual("", envelope.disturbed(run))
-        self.assertIn("too busy", envelope.disturbed(dict(run, verdicts_per_s="12.0")))
-        self.assertIn("fail-safe", envelope.disturbed(dict(run, failsafe_episodes=1)))
-        self.assertEqual("", envelope.disturbed(dict(run, avoidance=0, verdicts_per_s=0.0)))  # no monitor, no verdicts
-        held = dict(run, verdicts_per_s="19.9", failsafe_episodes="1")
-        self.assertIs(run, envelope.healthier(held, run))
+    def test_every_quick_flight_is_judged(self):
+        self.row("stop")
+        self.assertEqual(len(envelope_model.quick_grid()), len(self.all_rows))
+        for r in self.all_rows:
+            self.assertIn(r["outcome"], ("stopped", "collided", "passed"), r)
 
     def test_writes_the_table_and_the_picture(self):
         self.row("stop")
         with open(os.path.join(self.output, "envelope.md")) as f:
             table = f.read()
         self.assertIn("| wall across the way | 16 | **stopped** (danger at", table)
+        self.assertIn("| airframe | none | 16 | 1 | - | 0 | 1/1 (100 %) |", table)
         self.assertGreater(os.path.getsize(os.path.join(self.output, "envelope.png")), 1000)
 
 

@@ -86,6 +86,12 @@ TEST(LidarLayout, RefusesConfigurationsItCannotScanWith)
   c = exactConfig();
   c.range_noise_stddev = -0.1;
   EXPECT_THROW(SimLidar{c}, std::invalid_argument);
+  c = exactConfig();
+  c.dust_points = -1;
+  EXPECT_THROW(SimLidar{c}, std::invalid_argument);
+  c = exactConfig();
+  c.dust_min_range = 0.0;
+  EXPECT_THROW(SimLidar{c}, std::invalid_argument);
 }
 
 TEST(LidarScan, EveryBeamInAClosedRoomReturnsOnePointOnAWall)
@@ -263,4 +269,37 @@ TEST(LidarCloud, HasTheDriversFieldLayoutAndCarriesEveryPoint)
   EXPECT_EQ(0u, cloud.width);
   EXPECT_TRUE(cloud.data.empty());
   EXPECT_EQ(5u, cloud.fields.size());
+}
+
+// Dust comes anew in every scan within its range window; the airframe stands still and comes closer than the
+// scene's minimum range; neither shows in an empty world unless asked for.
+TEST(LidarClutter, DustIsFreshInEveryScanAndTheAirframeIsTheSameCloseBy)
+{
+  LidarConfig c = exactConfig(16, 2.0);
+  c.dust_points = 200;
+  c.airframe_points = 30;
+  SimLidar lidar(c);
+  std::vector<LidarPoint> first, second;
+  lidar.scan(Scene(), Vector3d::Zero(), Matrix3d::Identity(), &first);
+  lidar.scan(Scene(), Vector3d::Zero(), Matrix3d::Identity(), &second);
+  ASSERT_EQ(230u, first.size());
+  ASSERT_EQ(230u, second.size());
+  std::size_t same = 0;
+  for (std::size_t i = 0; i < first.size(); ++i)
+  {
+    const double range = std::sqrt(first[i].x * first[i].x + first[i].y * first[i].y + first[i].z * first[i].z);
+    const bool airframe = i >= 200;
+    EXPECT_GE(range, airframe ? 0.2 - 1e-5 : 3.0 - 1e-4) << i;
+    EXPECT_LE(range, airframe ? 0.6 + 1e-5 : 25.0 + 1e-4) << i;
+    EXPECT_LE(std::abs(std::asin(first[i].z / range)), 15.0 * M_PI / 180.0 + 1e-5) << i;
+    EXPECT_LT(first[i].ring, 16) << i;
+    same += first[i].x == second[i].x && first[i].y == second[i].y && first[i].z == second[i].z;
+  }
+  EXPECT_EQ(30u, same);  // the airframe's, not one speck of dust
+
+  c.dust_points = 0;
+  c.airframe_points = 0;
+  SimLidar clean(c);
+  clean.scan(Scene(), Vector3d::Zero(), Matrix3d::Identity(), &first);
+  EXPECT_TRUE(first.empty());
 }

@@ -6,6 +6,11 @@
 // scan has one stamp and one pose. A beam returns a point only where it meets a
 // solid between the minimum and the maximum range; the range then gets seeded
 // Gaussian noise along the beam.
+//
+// Clutter, when asked for: dust or rain (points at random directions and ranges,
+// new in every scan) and the aircraft's own airframe (points close to the sensor,
+// the same in every scan, as landing gear and arms return them). Both come on
+// top of the scene's points, whatever the minimum range.
 #ifndef ZYR_SIMULATION_LIDAR_H
 #define ZYR_SIMULATION_LIDAR_H
 
@@ -31,6 +36,12 @@ struct LidarConfig
   double max_range = 100.0;
   double range_noise_stddev = 0.02;  // metres; 0 gives exact ranges
   std::uint32_t seed = 1;
+  int dust_points = 0;  // per scan, within the beams' elevations, at ranges dust_min_range..dust_max_range
+  double dust_min_range = 3.0;
+  double dust_max_range = 25.0;
+  int airframe_points = 0;  // per scan, at ranges airframe_min_range..airframe_max_range
+  double airframe_min_range = 0.2;
+  double airframe_max_range = 0.6;
 };
 
 // Elevations for a sensor of `beams` beams: 16 beams 2 degrees apart over -15..+15, 32 beams 1.33 degrees apart
@@ -72,11 +83,15 @@ public:
             std::vector<LidarPoint>* points);
 
 private:
+  // A point at `range` along the direction of elevation and azimuth (radians); its ring is the nearest beam's.
+  LidarPoint pointAt(double elevation, double azimuth, double range) const;
+
   LidarConfig config_;
   int columns_;
   std::vector<double> elevation_sin_, elevation_cos_, azimuth_sin_, azimuth_cos_;
   std::mt19937 rng_;
   std::normal_distribution<double> noise_;
+  std::vector<LidarPoint> airframe_;
 };
 
 // The cloud as the LiDAR driver would publish it: unorganised (height 1), little-endian, dense, with the float32

@@ -21,6 +21,9 @@ from geometry_msgs.msg import Vector3
 from rosgraph_msgs.msg import Log
 from std_msgs.msg import String, UInt8
 
+from zyr_simulation.flight_record import (COLLIDED, DIAGNOSTIC_LEVELS, PASSED, STANDSTILL_SPEED,  # noqa: F401
+                                          STOPPED, UNDECIDED, WATCHDOG, HealthTrack, LoopTrack, TruthTrack,
+                                          VerdictTrack, horizontal_speed)
 from zyr_simulation.msg import AttitudeCommand, VehicleTruth
 
 GATED_LINE = "collision_status == DANGER, no remapping"
@@ -28,21 +31,13 @@ GATED_LINE = "collision_status == DANGER, no remapping"
 # latched danger: between them it sent nothing. (Stick messages come at 50 Hz;
 # releasing and latching again takes at least sixteen verdicts, 0.8 s.)
 GATED_GAP = 0.2
-# Slower than this (m/s, horizontal) the aircraft counts as standing still.
-STANDSTILL_SPEED = 0.05
-# The health watchdog: its verdicts on collision_info_msg are its fail-safe's,
-# one every 0.1 s while it holds the aircraft.
-WATCHDOG = "/avoidance_watchdog"
+# The health watchdog's verdicts on collision_info_msg are its fail-safe's, one every 0.1 s while it holds the
+# aircraft.
 FAILSAFE_GAP = 0.25
-DIAGNOSTIC_LEVELS = {0: "OK", 1: "WARN", 2: "ERROR", 3: "STALE"}
-# Worse to worse: a stage that has stopped is worse than one not yet begun.
-DIAGNOSTIC_RANK = {0: 0, 1: 1, 3: 2, 2: 3}
 # Standing still this long after the first danger counts as stopped for good: a danger that is going to be released
 # at rest is released within about a second (sixteen clear verdicts), and the pilot then flies on.
 SETTLE = 3.0
 
-# How a flight at one obstacle ended.
-STOPPED, COLLIDED, PASSED, UNDECIDED = "stopped", "collided", "passed", "undecided"
 
 
 def commands_during_danger(request_stamps, gated_stamps, gap=GATED_GAP):
@@ -91,16 +86,12 @@ def pause_problems(server_commands, verdicts):
     return problems
 
 
-def horizontal_speed(truth):
-    return math.hypot(truth.vx, truth.vy)
-
-
 def flight_outcome(w, beyond_x, settle=SETTLE, final=False):
     """How the flight of watcher `w` at one obstacle ended, or None while that is open (call it under w.lock):
     COLLIDED once the aircraft touched anything; PASSED once its centre is beyond world x `beyond_x` (the far side of
     the obstacle plus the aircraft's radius) untouched; STOPPED once it has stood still for `settle` seconds after the
-    first danger (the monitor's, or a fail-safe verdict of the watchdog in flight). `final` (the time is up): an open flight that stands still after a danger counts as STOPPED, any
-    other as UNDECIDED."""
+    first danger (the monitor's, or a fail-safe verdict of the watchdog in flight). `final` (the time is up): an open
+    flight that stands still after a danger counts as STOPPED, any other as UNDECIDED."""
     if w.collided():
         return COLLIDED
     if w.truth is not None and w.truth.x > beyond_x:
@@ -111,54 +102,22 @@ def flight_outcome(w, beyond_x, settle=SETTLE, final=False):
 
 
 class FlightWatcher:
-    """Everything seen of one flight, in arrival order. Callbacks run on rospy's
-    threads; read the fields under `lock`, or wait with wait_until().
-    outcome_only: watch only what decides how a flight ends (the truth, the
-    verdicts, the latched status), not the attitude requests, the state server's
-    commands, the log, the maps or the diagnostics; a fraction of the work, for sweeps of many
-    flights, and the judgements of those (commands during danger, pauses) are then
-    empty."""
+    """Subscribes to a flight and keeps what it sees in the tracks of flight_record; the judgements below read
+    them. Callbacks run on rospy's threads; read under `lock`, or wait with wait_until(). A field of a track reads
+    as one of the watcher's own (w.truth, w.verdicts, w.latch, ...).
+    outcome_only: watch only what decides how a flight ends (the truth, the verdicts, the latched status), not the
+    attitude requests, the state server's commands, the log, the maps or the diagnostics; a fraction of the work,
+    for sweeps of many flights, and the judgements of those (commands during danger, pauses) are then empty.
+    timeline: keep a 50 Hz row of the truth with the system's state in `rows`."""
 
     def __init__(self, timeline=False, outcome_only=False):
         self.lock = threading.Condition()
         self.timeline = timeline
-        self.rows = []  # 50 Hz timeline of the truth with the system's state, when asked for
-        self.t0 = None  # stamp of the first truth sample
-        self.truth = None
-        self.collided_at = None
-        self.ever_frozen = False
-        self.min_distance = None  # to the nearest obstacle (ground left out), m
-        self.min_ahead = None  # straight ahead along the heading, m
-        self.min_ahead_before_danger = None
-        self.max_speed = 0.0
-        self.verdicts = []  # values of collision_info_msg from the monitor
-        self.verdict_times = []  # s since t0
-        # Every value on collision_info_msg, the watchdog's too, as state_bridge hears them.
-        self.statuses = []
-        self.status_times = []
-        self.failsafe_times = []  # the watchdog's danger verdicts, s since t0
-        self.first_failsafe = None  # (s, truth then): the first in flight, after the start-up hold
-        self.fault = None  # (s, truth then, what): the fault a scenario struck
-        self.flight_started_at = None  # s of the first attitude command the aircraft got: before it the loop came up
-        self.diagnostics = {}  # the watchdog's latest status per name
-        self.worst_diagnostic = None  # (level, name, message), worst in flight
-        self.latency_ms = None  # (p50, p99): the watchdog's latest live scan-to-verdict figures
-        self.verdict_changes = []  # (s, value)
-        self.first_danger = None  # (s, truth then, requests before it)
-        self.truth_time = None  # s, of the latest truth sample
-        self.standstill_at = None  # s, when the aircraft first stood still after the first danger
-        # s, since when it has stood still after the first danger or fail-safe verdict; None while it moves
-        self.still_since = None
-        self.latch = []  # guarded_flight's latched status
-        self.latch_times = []
-        self.latch_changes = []
-        self.debug = []  # the monitor's (speed, stick length, collision distance) per query
-        self.requests = []  # AttitudeCommand messages
-        self.request_stamps = []  # their arrival stamps at the stand-in, s
-        self.server_commands = []  # "Pause" / "Resume"
-        self.server_command_times = []
-        self.gated_stamps = []  # guarded_flight's "no remapping" lines, its own clock
-        self.octrees = 0
+        self.rows = []
+        self.flight = TruthTrack()
+        self.status = VerdictTrack()
+        self.loop = LoopTrack()
+        self.health = HealthTrack()
         s = rospy.Subscriber
         self.truth_sub = s("/sim/truth", VehicleTruth, self._on_truth, queue_size=1000)
         # Published by the collision monitor (and by nothing when it is left out).
@@ -175,6 +134,14 @@ class FlightWatcher:
         ]
         self.diagnostics_subs = [] if outcome_only else [
             s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100)]
+
+    def __getattr__(self, name):
+        # Only reached for names the watcher has not: the tracks' fields.
+        for track in ("flight", "status", "loop", "health"):
+            held = self.__dict__.get(track)
+            if held is not None and name in held.__dict__:
+                return held.__dict__[name]
+        raise AttributeError(name)
 
     def close(self):
         for sub in [self.truth_sub] + self.monitor_subs + self.loop_subs + self.other_subs + self.diagnostics_subs:
@@ -197,6 +164,9 @@ class FlightWatcher:
     def now(self):
         """Seconds since the first truth sample, on the ROS clock."""
         return rospy.get_time() - (self.t0 if self.t0 is not None else rospy.get_time())
+
+    def in_flight(self):
+        return self.flight.flight_started_at is not None
 
     # ------------------------------------------------------------ judgement
     def collided(self):
@@ -234,8 +204,8 @@ class FlightWatcher:
     def note_fault(self, what):
         """A fault struck from outside (a killed node); the LiDAR's dropout is noted from vehicle_sim's line."""
         with self.lock:
-            if self.fault is None and self.truth is not None:
-                self.fault = (round(self.now(), 3), self.truth, what)
+            if self.loop.fault is None and self.truth is not None:
+                self.loop.fault = (round(self.now(), 3), self.truth, what)
             self.lock.notify_all()
 
     def danger_episodes(self):
@@ -263,31 +233,10 @@ class FlightWatcher:
     # ------------------------------------------------------------ callbacks
     def _on_truth(self, m):
         with self.lock:
-            if self.t0 is None:
-                self.t0 = m.header.stamp.to_sec()
-            t = m.header.stamp.to_sec() - self.t0
-            self.truth = m
-            self.max_speed = max(self.max_speed, math.sqrt(m.vx ** 2 + m.vy ** 2 + m.vz ** 2))
-            self.ever_frozen = self.ever_frozen or m.pilot_frozen
-            if m.obstacle_distance >= 0:
-                self.min_distance = _least(self.min_distance, m.obstacle_distance)
-            if m.distance_ahead >= 0:
-                self.min_ahead = _least(self.min_ahead, m.distance_ahead)
-                if self.first_danger is None:
-                    self.min_ahead_before_danger = _least(self.min_ahead_before_danger, m.distance_ahead)
-            if m.collided and self.collided_at is None:
-                self.collided_at = t
-            self.truth_time = t
-            if self.flight_started_at is None and m.commands_received > 0:
-                self.flight_started_at = t
-            slow = horizontal_speed(m) < STANDSTILL_SPEED
-            if slow and self.first_danger is not None and self.standstill_at is None:
-                self.standstill_at = t
-            # Held by the monitor's danger or by the watchdog's fail-safe.
-            if slow and (self.first_danger is not None or self.first_failsafe is not None):
-                self.still_since = t if self.still_since is None else self.still_since
-            else:
-                self.still_since = None
+            if self.flight.t0 is None:
+                self.flight.t0 = m.header.stamp.to_sec()
+            t = m.header.stamp.to_sec() - self.flight.t0
+            self.flight.add(m, t, self.status.first_danger is not None, self.status.first_failsafe is not None)
             if self.timeline:
                 self.rows.append({
                     "t": round(t, 3), "x": round(m.x, 3), "y": round(m.y, 3), "z": round(m.z, 3),
@@ -304,59 +253,43 @@ class FlightWatcher:
 
     def _on_verdict(self, m):
         with self.lock:
-            t = round(self.now(), 3)
-            self.statuses.append(m.data)
-            self.status_times.append(t)
-            if getattr(m, "_connection_header", {}).get("callerid") == WATCHDOG:
-                self.failsafe_times.append(t)
-                if self.first_failsafe is None and self.flight_started_at is not None and self.truth is not None:
-                    self.first_failsafe = (t, self.truth)
-                self.lock.notify_all()
-                return
-            if m.data == 1 and self.first_danger is None and self.truth is not None:
-                self.first_danger = (t, self.truth, len(self.requests))
-            if not self.verdicts or m.data != self.verdicts[-1]:
-                self.verdict_changes.append((t, m.data))
-            self.verdicts.append(m.data)
-            self.verdict_times.append(t)
+            watchdog = getattr(m, "_connection_header", {}).get("callerid") == WATCHDOG
+            self.status.add(m.data, round(self.now(), 3), watchdog, self.truth, self.in_flight(),
+                            len(self.requests))
             self.lock.notify_all()
 
     def _on_latch(self, m):
         with self.lock:
-            if self.flight_started_at is None:  # the watchdog's hold while the loop came up
+            if not self.in_flight():  # the watchdog's hold while the loop came up
                 return
-            t = round(self.now(), 3)
-            if not self.latch or m.data != self.latch[-1]:
-                self.latch_changes.append((t, m.data))
-            self.latch.append(m.data)
-            self.latch_times.append(t)
+            self.loop.add_latch(m.data, round(self.now(), 3))
             self.lock.notify_all()
 
     def _on_debug(self, m):
         with self.lock:
-            self.debug.append(m)
+            self.loop.debug.append(m)
             self.lock.notify_all()
 
     def _on_request(self, m):
         with self.lock:
-            self.requests.append(m)
-            self.request_stamps.append(m.header.stamp.to_sec())
+            self.loop.requests.append(m)
+            self.loop.request_stamps.append(m.header.stamp.to_sec())
             self.lock.notify_all()
 
     def _on_server_command(self, m):
         with self.lock:
-            self.server_commands.append(m.data)
-            self.server_command_times.append(round(self.now(), 3))
+            self.loop.server_commands.append(m.data)
+            self.loop.server_command_times.append(round(self.now(), 3))
             self.lock.notify_all()
 
     def _on_octree(self, _):
         with self.lock:
-            self.octrees += 1
+            self.loop.octrees += 1
 
     def _on_log(self, m):
         if m.name == "/guarded_flight" and m.msg == GATED_LINE:
             with self.lock:
-                self.gated_stamps.append(m.header.stamp.to_sec())
+                self.loop.gated_stamps.append(m.header.stamp.to_sec())
                 self.lock.notify_all()
         elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: LiDAR silent"):
             self.note_fault("LiDAR silent")
@@ -364,22 +297,5 @@ class FlightWatcher:
     def _on_diagnostics(self, m):
         with self.lock:
             for status in m.status:
-                if not status.name.startswith(WATCHDOG.lstrip("/") + ": "):
-                    continue
-                self.diagnostics[status.name] = status
-                if self.flight_started_at is not None and (
-                        self.worst_diagnostic is None
-                        or DIAGNOSTIC_RANK.get(status.level, 0) > DIAGNOSTIC_RANK.get(self.worst_diagnostic[0], 0)):
-                    self.worst_diagnostic = (status.level, status.name, status.message)
-                if status.name.endswith(": Collision verdicts"):
-                    values = {kv.key: kv.value for kv in status.values}
-                    try:
-                        self.latency_ms = (float(values["scan-to-verdict p50 (ms)"]),
-                                           float(values["scan-to-verdict p99 (ms)"]))
-                    except (KeyError, ValueError):  # no samples in the window ("none")
-                        pass
+                self.health.add(status, self.in_flight())
             self.lock.notify_all()
-
-
-def _least(current, value):
-    return value if current is None else min(current, value)

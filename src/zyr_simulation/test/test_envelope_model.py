@@ -1,0 +1,117 @@
+#!/usr/bin/python3
+"""The envelope sweep's pieces that need no ROS graph: how a flight is judged, when one is flown again, which
+flights needed a stop, the bisection to an edge and the rates of the report."""
+import types
+import unittest
+
+from zyr_simulation import envelope_edges, envelope_model, envelope_report, envelope_runner, flight_judge
+
+S = envelope_model.Scenario.make
+
+
+class Bisection(unittest.TestCase):
+    def test_narrows_to_the_resolution_with_few_flights(self):
+        # (edge, lo, hi, resolution): a synthetic system that holds at and above `edge`, or below it when flipped.
+        for edge, lo, hi, resolution, flipped in [(0.037, 0.01, 0.1, 0.01, False), (3.3, 0.5, 8.0, 0.25, True),
+                                                  (62.0, 0.0, 85.0, 5.0, True), (0.6, 0.5, 2.0, 0.25, True)]:
+            flown = []
+
+            def held(x):
+                flown.append(x)
+                return (x < edge) if flipped else (x >= edge)
+
+            lo_found, hi_found = envelope_edges.bisect_edge(held, lo, hi, resolution)
+            self.assertLessEqual(hi_found - lo_found, resolution + 1e-9, edge)
+            self.assertTrue(lo_found <= edge <= hi_found or lo_found < edge <= hi_found, (edge, lo_found, hi_found))
+            self.assertNotEqual(held(lo_found), held(hi_found))
+            self.assertLessEqual(len(flown), 2 + (hi - lo) / resolution, edge)  # far fewer than a fine grid
+            self.assertLessEqual(len(flown), 9, edge)
+
+    def test_no_edge_when_both_ends_agree(self):
+        self.assertIsNone(envelope_edges.bisect_edge(lambda x: True, 0.0, 1.0, 0.1))
+
+    def test_the_grid_gives_the_bracket_around_the_first_change(self):
+        edge = next(e for e in envelope_edges.edges(beams=[16]) if e.name.startswith("nearest pop-up stopped at 3"))
+        rows = [dict(envelope_runner.scenario_columns(edge.scenario(x)), outcome=o)
+                for x, o in [(2.0, "collided"), (4.0, "collided"), (6.0, "stopped"), (8.0, "stopped")]]
+        self.assertEqual((4.0, 6.0, False, True), envelope_edges.bracket(edge, rows))
+        self.assertEqual("held at 6 m, not at 4 m", envelope_edges.summary(edge, (4.0, 6.0, False, True)))
+
+
+class Scenarios(unittest.TestCase):
+    def test_a_stop_is_needed_only_where_the_path_touches_the_obstacle(self):
+        for scenario, needed in [
+                (S("wall", 0.4, 3, 16, angle=60), True), (S("pole", 0.2, 3, 16, offset=0.7), True),
+                (S("pole", 0.2, 3, 16, offset=-0.71), False), (S("wire", 0.02, 3, 16, height=0.5), True),
+                (S("wire", 0.02, 3, 16, height=0.52), False), (S("beam", 0.3, 3, 16, height=0.5), True),
+                (S("slab", 0.3, 3, 16, height=-1), False), (S("slab", 0.3, 0, 16, height=1.5, climb=1), True),
+                (S("ground", 0, 3, 16, height=-0.6), False), (S("dust", 200, 3, 16), False),
+                (S("airframe", 30, 3, 16, filter="airframe"), False)]:
+            self.assertEqual(needed, scenario.needed(), scenario.label())
+
+    def test_scenarios_survive_their_text_and_their_csv_row(self):
+        for text in ["kind=wire,size=0.05,height=-0.5,speed=3,beams=64,filter=airframe+radius",
+                     "kind=slab,height=1.5,climb=-1,speed=0,beams=16", "kind=wall,popup=2.5,speed=1,beams=16"]:
+            s = envelope_model.parse_scenario(text)
+            self.assertEqual(s, envelope_model.scenario_of(envelope_runner.scenario_columns(s)), text)
+        for bad in ["kind=pole,speed=0", "kind=wall,climb=1", "kind=dust,filter=median", "kind=tree"]:
+            with self.assertRaises(ValueError, msg=bad):
+                envelope_model.parse_scenario(bad)
+
+    def test_clutter_and_pop_ups_reach_the_simulation(self):
+        args = S("dust", 200, 3, 64, filter="airframe+statistical").launch_args()
+        for expected in ["lidar_beams:=64", "lidar_dust_points:=200", "airframe_filter:=true",
+                         "outlier_filter:=statistical"]:
+            self.assertIn(expected, args)
+        popup = S("wall", 0.4, 3, 16, popup=4)
+        self.assertIn("popup_ahead:=4", popup.launch_args())
+        self.assertNotIn("\nwall ", popup.scene())  # it stands only in the pop-up file
+        self.assertIn("\nwall ", popup.popup_scene())
+
+
+class Judging(unittest.TestCase):
+    def test_how_a_flight_ends_is_decided_in_this_order(self):
+        """A watcher's state as the sweep's judge sees it."""
+        truth = types.SimpleNamespace(x=0.0)
+        w = types.SimpleNamespace(collided=lambda: False, truth=truth, truth_time=10.0, still_since=None)
+        self.assertIsNone(flight_judge.flight_outcome(w, beyond_x=20.0))
+        self.assertEqual(flight_judge.UNDECIDED, flight_judge.flight_outcome(w, 20.0, final=True))
+        w.still_since = 10.0 - flight_judge.SETTLE + 0.1  # standing, not yet long enough
+        self.assertIsNone(flight_judge.flight_outcome(w, 20.0))
+        self.assertEqual(flight_judge.STOPPED, flight_judge.flight_outcome(w, 20.0, final=True))
+        w.still_since = 10.0 - flight_judge.SETTLE
+        self.assertEqual(flight_judge.STOPPED, flight_judge.flight_outcome(w, 20.0))
+        truth.x = 20.5
+        self.assertEqual(flight_judge.PASSED, flight_judge.flight_outcome(w, 20.0))
+        w.collided = lambda: True  # touching decides, wherever it happened
+        self.assertEqual(flight_judge.COLLIDED, flight_judge.flight_outcome(w, 20.0))
+
+    def test_a_run_is_flown_again_when_a_slow_monitor_or_the_failsafe_disturbed_it(self):
+        run = {"avoidance": "1", "verdicts_per_s": "19.8", "failsafe_episodes": "0"}
+        self.assertEqual("", envelope_runner.disturbed(run))
+        self.assertIn("too busy", envelope_runner.disturbed(dict(run, verdicts_per_s="12.0")))
+        self.assertIn("fail-safe", envelope_runner.disturbed(dict(run, failsafe_episodes=1)))
+        self.assertEqual("", envelope_runner.disturbed(dict(run, avoidance=0, verdicts_per_s=0.0)))  # no verdicts
+        held = dict(run, verdicts_per_s="19.9", failsafe_episodes="1")
+        self.assertIs(run, envelope_runner.healthier(held, run))
+
+    def test_rates_count_protection_of_the_needed_and_false_stops_of_the_rest(self):
+        def row(scenario, outcome, false_stop=0):
+            return dict(envelope_runner.scenario_columns(scenario), outcome=outcome, false_stop=false_stop)
+
+        rows = [row(S("wire", 0.02, 3, 16), "stopped"), row(S("wire", 0.05, 3, 16), "collided"),
+                row(S("wire", 0.02, 3, 16, height=0.6), "passed", 1), row(S("wire", 0.1, 3, 16, height=1), "passed"),
+                row(S("wire", 0.1, 3, 16, avoidance=False), "collided")]  # no monitor: left out
+        (g,) = envelope_report.rates(rows)
+        self.assertEqual((4, 2, 1, 1, 2, 1), (g["flights"], g["needed"], g["stopped"], g["collided"], g["not_needed"],
+                                              g["false_stops"]))
+        self.assertIn("| wire | none | 16 | 4 | 1/2 (50 %) | 1 | 1/2 (50 %) |", envelope_report.rates_table(rows))
+
+
+class EnvelopeModel(Bisection, Scenarios, Judging):
+    """The three groups in one case, as rosunit runs one."""
+
+
+if __name__ == "__main__":
+    import rosunit
+    rosunit.unitrun("zyr_simulation", "test_envelope_model", EnvelopeModel)
