@@ -18,6 +18,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "zyr_collision_avoidance/collision_probe.h"
+#include "zyr_collision_avoidance/data_age.h"
 
 // Marker builders behind the display operations of CollisionDetector.
 namespace collision_probe
@@ -79,6 +80,8 @@ private:
   octomath::Vector3 collisionPoint;
   octomap::OcTree* octree;                // non-owning view of abstractTree, or null
   octomap::AbstractOcTree* abstractTree;  // owns the held tree
+  double mapReceivedAt;                   // on data_age::clockSeconds(), of the last map message
+  data_age::Throttle staleMapWarning;
 };
 
 #endif  // ZYR_COLLISION_AVOIDANCE_COLLISION_MONITOR_H
