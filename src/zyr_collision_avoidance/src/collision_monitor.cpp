@@ -1,6 +1,7 @@
 #include "zyr_collision_avoidance/collision_monitor.h"
 
 #include <geometry_msgs/PointStamped.h>
+#include <malloc.h>
 #include <octomap_msgs/conversions.h>
 #include <std_msgs/String.h>
 #include <std_msgs/UInt8.h>
@@ -86,6 +87,14 @@ visualization_msgs::MarkerArray makeRaycastArray(const Eigen::Vector3f& directio
   return array;
 }
 }  // namespace collision_probe
+
+void keepFreedMapMemory()
+{
+  // Freed memory stays with the allocator up to far more than a map takes, and
+  // large blocks come from the heap too, so that no threshold adapts on the way.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+}
 
 visualization_msgs::Marker generateArrow(Eigen::Vector3f from, Eigen::Vector3f to, int id, bool add)
 {
