@@ -1,6 +1,7 @@
 #include "zyr_collision_avoidance/collision_monitor.h"
 
 #include <geometry_msgs/PointStamped.h>
+#include <malloc.h>
 #include <octomap_msgs/conversions.h>
 #include <std_msgs/String.h>
 #include <std_msgs/UInt8.h>
@@ -9,6 +10,8 @@
 #include <cmath>
 #include <sstream>
 #include <string>
+
+#include "zyr_collision_avoidance/age_clock.h"
 
 namespace collision_probe
 {
@@ -85,6 +88,14 @@ visualization_msgs::MarkerArray makeRaycastArray(const Eigen::Vector3f& directio
 }
 }  // namespace collision_probe
 
+void keepFreedMapMemory()
+{
+  // Freed memory stays with the allocator up to far more than a map takes, and
+  // large blocks come from the heap too, so that no threshold adapts on the way.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+}
+
 visualization_msgs::Marker generateArrow(Eigen::Vector3f from, Eigen::Vector3f to, int id, bool add)
 {
   visualization_msgs::Marker marker;
@@ -119,7 +130,8 @@ CollisionDetector::CollisionDetector()
       rcVectorUsable(true),
       collisionPoint(0, 0, 0),
       octree(nullptr),
-      abstractTree(nullptr)
+      abstractTree(nullptr),
+      mapReceivedAt(0.0)
 {
   velocitySub = nodeHandle.subscribe("zyr_sdk/velocity", 20, &CollisionDetector::velCallback_ver2, this);
   rcSub = nodeHandle.subscribe("zyr_sdk/rc_channels", 20, &CollisionDetector::rcCallback, this);
@@ -146,6 +158,9 @@ CollisionDetector::~CollisionDetector()
 
 void CollisionDetector::octomapCallback(boost::shared_ptr<const octomap_msgs::Octomap> msg)
 {
+  // Taken before the decode and the first pose lookup, which may wait 3 s:
+  // the map is as old as the time it arrived.
+  mapReceivedAt = data_age::clockSeconds();
   auto text = boost::make_shared<std_msgs::String>();
   std::stringstream stream;
 
@@ -248,6 +263,18 @@ void CollisionDetector::velCallback_ver2(boost::shared_ptr<const zyr_sdk::Veloci
   if (++counter % 5 != 0)
     return;
   counter = 0;
+
+  // A held tree that has stopped being replaced says nothing about the way
+  // ahead: no verdict from it, as with no map, until a fresh one comes.
+  const double now = data_age::clockSeconds();
+  const double mapAge = now - mapReceivedAt;
+  if (!data_age::fresh(mapAge, collision_probe::kMapMaxAgeSeconds))
+  {
+    if (staleMapWarning.due(now))
+      ROS_WARN("Map received %.2f s ago (more than %.2f s): no verdict from a stale map", mapAge,
+               collision_probe::kMapMaxAgeSeconds);
+    return;
+  }
 
   const collision_probe::Probe probe = collision_probe::chooseProbe(velocity, rcVector, rcVectorUsable);
   if (probe.problem)

@@ -231,6 +231,8 @@ public:
   // Sends one octomap message; `text` receives what the monitor reports.
   ::testing::AssertionResult sendMap(const octomap_msgs::Octomap& msg, std::string* text)
   {
+    lastMap_ = msg;
+    mapSent_ = true;
     const std::size_t before = texts.size();
     octomapPub_.publish(msg);
     if (!texts.waitForCount(before + 1, 15.0))
@@ -239,10 +241,22 @@ public:
     return ::testing::AssertionSuccess();
   }
 
-  // Five healthy velocity messages, the rhythm of one query, and what that
-  // query sends out within `patience` seconds.
+  // Sends the last map again, as the mapper keeps sending maps: the monitor
+  // gives no verdict from a map it received more than half a second ago.
+  ::testing::AssertionResult refreshMap()
+  {
+    std::string text;
+    return mapSent_ ? sendMap(lastMap_, &text) : ::testing::AssertionSuccess();
+  }
+
+  // Five healthy velocity messages, the rhythm of one query, right after a
+  // fresh copy of the map, and what that query sends out within `patience`
+  // seconds.
   ::testing::AssertionResult runQuery(float vx, float vy, Query* query, double patience = test_support::kWait)
   {
+    const ::testing::AssertionResult refreshed = refreshMap();
+    if (!refreshed)
+      return refreshed;
     const std::array<std::size_t, 6> before = outputs();
     for (int i = 0; i < 5; ++i)
       sendVelocity(vx, vy, 1);
@@ -297,12 +311,20 @@ public:
   // Warn lines about a query that could not be made.
   std::size_t refusalsSince(std::size_t from) const
   {
-    return logs.count([](const Log& l)
-                      { return l.level == Log::WARN && l.msg.find("no collision status") != std::string::npos; },
-                      from);
+    return warningsSince("no collision status", from);
+  }
+  std::size_t staleMapWarningsSince(std::size_t from) const
+  {
+    return warningsSince("no verdict from a stale map", from);
   }
 
 private:
+  std::size_t warningsSince(const std::string& text, std::size_t from) const
+  {
+    return logs.count([&text](const Log& l) { return l.level == Log::WARN && l.msg.find(text) != std::string::npos; },
+                      from);
+  }
+
   std::array<std::size_t, 6> outputs() const
   {
     return {statuses.size(), debug.size(), fans.size(), collision.size(), velocity.size(), rc.size()};
@@ -312,6 +334,8 @@ private:
   ros::NodeHandle nh_;
   ros::AsyncSpinner spinner_;
   ros::Publisher velocityPub_, rcPub_, octomapPub_;
+  octomap_msgs::Octomap lastMap_;
+  bool mapSent_ = false;
 
 public:
   // What the test has received from the monitor so far.
@@ -475,6 +499,7 @@ protected:
     bool aligned = false;
     for (int i = 0; i < 5 && !aligned; ++i)
     {
+      ASSERT_TRUE(link().refreshMap());
       const std::size_t mark = link().logs.size();
       link().sendVelocity(1, 0, 1);
       link().sendVelocity(1, 0, 0);
@@ -525,6 +550,7 @@ TEST_F(MonitorTopics, QueriesRunOnTheFifthAndTenthHealthyMessageOnly)
   EXPECT_EQ(statuses, link().statuses.size());
 
   // The fifth healthy one runs it: the wall 10 m ahead is a collision.
+  ASSERT_TRUE(link().refreshMap());
   const std::size_t mark = link().logs.size();
   link().sendVelocity(1, 0, 1);
   ASSERT_TRUE(waitFor(
@@ -541,6 +567,7 @@ TEST_F(MonitorTopics, QueriesRunOnTheFifthAndTenthHealthyMessageOnly)
   ASSERT_TRUE(waitFor(twoTurnedAway));
   settle();
   EXPECT_EQ(statuses + 1, link().statuses.size());
+  ASSERT_TRUE(link().refreshMap());
   link().sendVelocity(1, 0, 1);
   ASSERT_TRUE(waitFor([&] { return link().statuses.size() > statuses + 1 && link().debug.size() > debug + 1; }));
   settle();
@@ -616,6 +643,7 @@ TEST_F(MonitorTopics, GarbageVelocityGivesNoStatusAndTheNextValidQueryDoes)
   {
     SCOPED_TRACE(bad);
     const std::size_t statuses = link().statuses.size();
+    ASSERT_TRUE(link().refreshMap());
     for (int i = 0; i < 5; ++i)
       link().sendVelocity(bad, 0, 1);
     // Velocity messages are handled in order: the status of the next query,
@@ -718,6 +746,43 @@ TEST_F(MonitorTopics, UnusableMapsStopTheQueriesAndTheNodeKeepsRunning)
   ASSERT_TRUE(link().sendMap(wall, &text));
   EXPECT_EQ(reportOf(wall), text);
   Query query;
+  ASSERT_TRUE(link().runQuery(1, 0, &query));
+  EXPECT_EQ(1, query.status);
+}
+
+TEST_F(MonitorTopics, AMapThatStopsGivesNoVerdictAfterHalfASecondAndAFreshOneBringsThemBack)
+{
+  holdWall();
+  Query query;
+  ASSERT_TRUE(link().runQuery(0, 1, &query));  // along the wall: clear
+  ASSERT_EQ(0, query.status);
+
+  // No map comes any more: queries go on (clear ones at first) until the map
+  // is older than the bound, then the monitor says so and gives no verdict.
+  const std::size_t mark = link().logs.size();
+  ASSERT_TRUE(waitFor(
+      [&]
+      {
+        for (int i = 0; i < 5; ++i)
+          link().sendVelocity(0, 1, 1);
+        return waitFor([&] { return link().staleMapWarningsSince(mark) > 0; }, 0.1);
+      }));
+  settle();  // statuses sent before the warning have arrived
+  const std::size_t statuses = link().statuses.size();
+  for (int query = 0; query < 3; ++query)
+  {
+    const std::size_t before = link().logs.size();
+    for (int i = 0; i < 5; ++i)
+      link().sendVelocity(0, 1, 1);
+    link().sendVelocity(0, 1, 0);  // its line follows the query's outputs
+    ASSERT_TRUE(waitFor([&] { return link().lines(kUnhealthy, before) > 0; }));
+  }
+  settle();
+  EXPECT_EQ(statuses, link().statuses.size()) << "a verdict from a stale map";
+
+  // A fresh map: verdicts again, the wall ahead included.
+  ASSERT_TRUE(link().runQuery(0, 1, &query));
+  EXPECT_EQ(0, query.status);
   ASSERT_TRUE(link().runQuery(1, 0, &query));
   EXPECT_EQ(1, query.status);
 }

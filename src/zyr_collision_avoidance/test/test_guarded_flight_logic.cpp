@@ -1,5 +1,6 @@
 // The rules of guarded manual flight without a ROS master: stick scaling, the
-// throttle dead band, the GPS gate, the log thinning and the DANGER latch.
+// throttle dead band, the GPS gate, the log thinning, the DANGER latch and the
+// gates a stick message passes, stale verdicts included.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -225,4 +226,82 @@ TEST(DangerLatch, ClearBeforeAnyDangerCountsNothing)
   latch.feed(0, 0.0f, 30);
   EXPECT_EQ(kStatusClear, latch.status);
   EXPECT_EQ(0, latch.checker);
+}
+
+namespace
+{
+VerdictAge age(double seconds)
+{
+  VerdictAge verdict;
+  verdict.seen = true;
+  verdict.seconds = seconds;
+  return verdict;
+}
+const VerdictAge kNoVerdictYet;
+}  // namespace
+
+TEST(StickGates, GpsThenDangerOrAStaleVerdictThenUsableSticksThenCommand)
+{
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case
+  {
+    const char* what;
+    bool gps;
+    uint8_t status;
+    VerdictAge verdict;
+    float pitch;
+    float height;
+    StickOutcome outcome;
+    bool latch;
+  };
+  const Case cases[] = {
+      {"all clear", true, kStatusClear, age(0.1), 0, 5, StickOutcome::kCommand, false},
+      {"no verdict yet: as before verdicts existed", true, kStatusClear, kNoVerdictYet, 0, 5, StickOutcome::kCommand,
+       false},
+      {"verdict exactly at the bound", true, kStatusClear, age(kVerdictMaxAgeSeconds), 0, 5, StickOutcome::kCommand,
+       false},
+      {"verdict just past the bound", true, kStatusClear, age(0.5001), 0, 5, StickOutcome::kDanger, true},
+      {"clock ran backwards", true, kStatusClear, age(-0.01), 0, 5, StickOutcome::kDanger, true},
+      {"age not measured", true, kStatusClear, age(nan), 0, 5, StickOutcome::kDanger, true},
+      {"poor GPS first", false, kStatusDanger, age(0.1), nan, 5, StickOutcome::kPoorGps, false},
+      {"poor GPS still latches a stale verdict", false, kStatusClear, age(3.0), 0, 5, StickOutcome::kPoorGps, true},
+      {"danger before garbage sticks", true, kStatusDanger, age(0.1), nan, 5, StickOutcome::kDanger, false},
+      {"stale verdict before garbage sticks", true, kStatusClear, age(1.0), nan, 5, StickOutcome::kDanger, true},
+      {"garbage sticks", true, kStatusClear, age(0.1), nan, 5, StickOutcome::kUnusableSticks, false},
+      {"no height to hold", true, kStatusClear, kNoVerdictYet, 0, nan, StickOutcome::kUnusableSticks, false},
+  };
+  for (const Case& c : cases)
+  {
+    const StickGate gate = gateStick(c.gps, c.status, c.verdict, 0, c.pitch, 0, 0, c.height);
+    EXPECT_EQ(c.outcome, gate.outcome) << c.what;
+    EXPECT_EQ(c.latch, gate.latchDanger) << c.what;
+  }
+}
+
+TEST(StickGates, AStaleVerdictLatchesDangerThatOnlyTheUsualReleaseLifts)
+{
+  // As the node applies it: a stale verdict latches as a 1 does, so a count
+  // that had outlived an earlier release starts again.
+  Latch latch;
+  latch.feed(1, 0.0f);
+  latch.feed(0, 0.0f, 16);
+  ASSERT_EQ(kStatusClear, latch.status);
+  ASSERT_TRUE(gateStick(true, latch.status, age(0.8), 0, 0, 0, 0, 5).latchDanger);
+  latch.feed(kStatusDanger, 0.0f);
+
+  // Fresh clear verdicts again: fifteen slow ones, then one more releases.
+  latch.feed(0, 0.1f, 15);
+  EXPECT_EQ(StickOutcome::kDanger, gateStick(true, latch.status, age(0.01), 0, 0, 0, 0, 5).outcome);
+  latch.feed(0, 0.1f);
+  EXPECT_EQ(StickOutcome::kCommand, gateStick(true, latch.status, age(0.01), 0, 0, 0, 0, 5).outcome);
+}
+
+TEST(DataAge, ThrottleLetsOneLineASecondThroughAndAClockStepBackNeverSilencesIt)
+{
+  data_age::Throttle throttle(1.0);
+  std::vector<double> let;
+  for (double now : {100.0, 100.5, 100.99, 101.0, 101.5, 50.0, 50.2, 51.3})
+    if (throttle.due(now))
+      let.push_back(now);
+  EXPECT_EQ((std::vector<double>{100.0, 101.0, 50.0, 51.3}), let);
 }

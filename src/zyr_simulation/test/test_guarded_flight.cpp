@@ -137,6 +137,7 @@ protected:
   {
     vel_timer_.stop();
     stick_timer_.stop();
+    verdict_timer_.stop();
     guarded_.stop(kWait);
     standin_.stop(kWait);
   }
@@ -292,11 +293,19 @@ protected:
     ASSERT_TRUE(sendStatus(2, &echoed));  // 2 changes nothing
   }
 
+  // Keeps publishing clear verdicts ten times a second, as the monitor does:
+  // the node sends no command on a verdict older than half a second.
+  void startClearVerdicts()
+  {
+    verdict_timer_ = nh_.createWallTimer(ros::WallDuration(0.1), [this](const ros::WallTimerEvent&)
+                                         { test_support::publishData<std_msgs::UInt8>(status_pub_, 0); });
+  }
+
   ros::NodeHandle nh_;
   std::string guarded_path_, standin_path_;
   ChildProcess guarded_, standin_;
   ros::Publisher rc_pub_, gps_pub_, vel_pub_, status_pub_;
-  ros::WallTimer vel_timer_, stick_timer_;
+  ros::WallTimer vel_timer_, stick_timer_, verdict_timer_;
   std::atomic<int> velocities_published_{0};
   int sticks_sent_ = 0;
 
@@ -529,6 +538,43 @@ TEST_F(GuardedFlight, ClearMessagesAtSpeedKeepDanger)
   EXPECT_EQ(Outcome::kDanger, sendCentredStick());
 }
 
+TEST_F(GuardedFlight, VerdictsThatStopLatchDangerAndOnlyTheReleaseBringsCommandsBack)
+{
+  startStandin();
+  startGuardedFlight();
+  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
+  startVelocity(0.1f, 0.0f);
+  int e = -1;
+  ASSERT_TRUE(sendStatus(0, &e));
+  ASSERT_EQ(0, e);
+
+  // The verdicts stop: sticks are commands until the last verdict is older
+  // than half a second, then each is refused, and the latch shows DANGER.
+  const size_t echoes = echoes_.size();
+  ASSERT_TRUE(waitFor([&] { return sendCentredStick() == Outcome::kDanger; }, kWait, 0.05));
+  const auto staleLine = [](const rosgraph_msgs::Log& l)
+  { return l.level == rosgraph_msgs::Log::WARN && l.msg.find("No collision verdict for") == 0; };
+  EXPECT_TRUE(log_.waitForMatch(staleLine));
+  ASSERT_TRUE(echoes_.waitForCount(echoes + 1));
+  EXPECT_EQ(1, echoes_.all()[echoes].data);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Outcome::kDanger, sendCentredStick());
+
+  // Verdicts again: the usual release, fifteen slow clear ones and then one
+  // more, not the first fresh one, brings the commands back.
+  std::vector<int> echoed(16, -1);
+  for (int i = 0; i < 15; ++i)
+    ASSERT_TRUE(sendStatus(0, &echoed[i]));
+  EXPECT_EQ(Outcome::kDanger, sendCentredStick());
+  ASSERT_TRUE(sendStatus(0, &echoed[15]));
+  std::vector<int> expected(15, 1);
+  expected.push_back(0);
+  EXPECT_EQ(expected, echoed);
+  EXPECT_EQ(Outcome::kCommand, sendCentredStick());
+  settle();
+  EXPECT_EQ(echoes + 17, echoes_.size()) << "the stale latch is echoed once, not for every stick";
+}
+
 TEST_F(GuardedFlight, SendingLineOnlyForEveryFiftiethStickThatPassesTheGates)
 {
   startStandin();
@@ -551,6 +597,7 @@ TEST_F(GuardedFlight, SendingLineOnlyForEveryFiftiethStickThatPassesTheGates)
   for (int i = 0; i < 16; ++i)
     ASSERT_TRUE(sendStatus(0, &e));
   ASSERT_EQ(0, e);
+  startClearVerdicts();
   while (sticks_sent_ < 120)
     ASSERT_EQ(Outcome::kCommand, stick());
 

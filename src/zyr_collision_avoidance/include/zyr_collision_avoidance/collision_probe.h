@@ -36,6 +36,12 @@ constexpr double kStickRange = 20.0;
 constexpr double kMinMapResolution = kMaxRange / 32768.0;
 constexpr double kMaxMapResolution = 10.0;
 
+// A map received longer ago than this (seconds) gives no verdict. The mapper
+// publishes one per 0.12 s window while clouds come, so this is about four
+// windows missed: the LiDAR or the mapper has stopped, and "world", which
+// moves with the aircraft, no longer matches the map.
+constexpr double kMapMaxAgeSeconds = 0.5;
+
 // Where to probe for the latest motion, and the figures the monitor reports
 // with each query.
 struct Probe

@@ -1,12 +1,14 @@
 // Pure rules of guarded manual flight: how sticks become an attitude command,
-// when GPS counts as healthy and how the latched collision status moves. They
-// touch no ROS handle, so the node program and its unit tests share them.
+// when GPS counts as healthy, how the latched collision status moves and which
+// gate a stick message stops at. They touch no ROS handle, so the node and its
+// unit tests share them.
 #ifndef ZYR_COLLISION_AVOIDANCE_GUARDED_FLIGHT_LOGIC_H
 #define ZYR_COLLISION_AVOIDANCE_GUARDED_FLIGHT_LOGIC_H
 
 #include <cmath>
 #include <cstdint>
 
+#include "zyr_collision_avoidance/data_age.h"
 #include "zyr_collision_avoidance/motion_constants.h"
 
 namespace guarded_flight_logic
@@ -29,6 +31,14 @@ using motion_constants::kSlowSpeed;
 // DANGER is released by the first clear message once more than this many slow
 // clear messages have been counted.
 constexpr int32_t kClearanceCount = 14;
+
+// The monitor gives a verdict on every fifth velocity message, ten to twenty
+// a second. A verdict older than this (seconds) vouches for nothing: the
+// monitor has died, lost its map or been told the velocity is unhealthy, and
+// the way ahead may have changed since. Half a second is five verdicts missed
+// at the slowest rhythm, and the age beyond which a flight stack's own
+// collision prevention stops trusting its range data.
+constexpr double kVerdictMaxAgeSeconds = 0.5;
 
 // The command log line is thinned to one per this many stick messages.
 constexpr int32_t kLogEvery = 50;
@@ -125,6 +135,56 @@ inline void updateCollisionStatus(uint8_t data, float horizontal_speed, uint8_t&
       ++clearance_checker;
     }
   }
+}
+
+// Age of the last verdict (0 or 1) on "collision_info_msg" when a stick
+// message is handled. Before the first verdict there is none to be stale: the
+// watchdog holds the aircraft while the loop comes up.
+struct VerdictAge
+{
+  bool seen = false;
+  double seconds = 0.0;
+};
+
+// Whether the last verdict is too old to fly on.
+inline bool verdictStale(const VerdictAge& verdict)
+{
+  return verdict.seen && !data_age::fresh(verdict.seconds, kVerdictMaxAgeSeconds);
+}
+
+// Where a stick message stops, in the order the gates are passed.
+enum class StickOutcome
+{
+  kPoorGps,         // GPS not healthy
+  kDanger,          // the latched status is DANGER
+  kUnusableSticks,  // garbage channels, or no finite height to hold
+  kCommand          // becomes one attitude-control call
+};
+
+struct StickGate
+{
+  // The last verdict is stale: DANGER latches as for a 1, whatever gate the
+  // message then stops at, so that commands return only through the release.
+  bool latchDanger = false;
+  StickOutcome outcome = StickOutcome::kPoorGps;
+};
+
+// The gates of one stick message: GPS, then the danger latch (with a stale
+// verdict counting as danger), then usable sticks; past them, a command.
+inline StickGate gateStick(bool gps_healthy, uint8_t collision_status, const VerdictAge& verdict, float roll,
+                           float pitch, float yaw, float throttle, float height)
+{
+  StickGate gate;
+  gate.latchDanger = verdictStale(verdict);
+  if (!gps_healthy)
+    gate.outcome = StickOutcome::kPoorGps;
+  else if (collision_status == kStatusDanger || gate.latchDanger)
+    gate.outcome = StickOutcome::kDanger;
+  else if (!commandInputsUsable(roll, pitch, yaw, throttle, height))
+    gate.outcome = StickOutcome::kUnusableSticks;
+  else
+    gate.outcome = StickOutcome::kCommand;
+  return gate;
 }
 
 }  // namespace guarded_flight_logic

@@ -7,6 +7,7 @@
 
 int main(int argc, char** argv)
 {
+  keepFreedMapMemory();
   ros::init(argc, argv, "collision_monitor");
   CollisionDetector detector;
   ros::spinOnce();
