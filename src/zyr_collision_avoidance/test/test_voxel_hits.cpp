@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "mapper_test_clouds.h"
-#include "zyr_collision_avoidance/occupancy_mapper.h"
+#include "zyr_collision_avoidance/cloud_insertion.h"
 #include "zyr_collision_avoidance/voxel_hits.h"
 
 using mapper_test::Point;
