@@ -9,6 +9,9 @@
 #                    included; ends with "N passed, N failed"
 #   make test SANITIZE=1   the same with AddressSanitizer and UBSan, warnings as
 #                    errors (build-asan/, devel-asan/, install-asan/)
+#   make test-arm64  cross-build the ROS-free cores and their gtests for 64-bit ARM
+#                    and run them under emulation (build-arm64/); ends with
+#                    "arm64: N passed, N failed"
 #   make bench       print the benchmark figures
 #   make demo        fly the simulated aircraft at a wall with the system in the loop;
 #                    results in demo-output/ (AVOIDANCE=off: without the collision
@@ -72,6 +75,13 @@ APT_PACKAGES := \
 	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic \
 	libnodeletlib-tools
 
+# Cross-building for 64-bit ARM: Debian's cross compiler, the arm64 runtime
+# libraries that the cores and their tests link (the octree library, ROS's time
+# and serialization, gtest) and user-mode emulation to run the tests. The
+# headers are the host's: they do not depend on the architecture.
+ARM64_APT_PACKAGES := g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 liboctomap1.9:arm64 \
+	librostime1d:arm64 libroscpp-serialization0d:arm64
+
 # The demo's plot, its rviz picture under a virtual display, bag recording and replay.
 DEMO_APT_PACKAGES := python3-matplotlib python3-pil rviz xvfb xauth python3-rosbag python3-rosnode
 
@@ -94,7 +104,7 @@ ENVELOPE_APT_PACKAGES := python3-matplotlib iproute2
 # "--grid classic --kinds pole --beams 16"
 ENVELOPE_ARGS ?=
 
-.PHONY: all deps deps-demo build lint install test bench demo envelope clean
+.PHONY: all deps deps-demo build lint install test test-arm64 bench demo envelope clean
 
 all: build
 
@@ -144,6 +154,12 @@ test: lint build
 		$(BUILD_DIR)/test_results/install_space || status=$$?; \
 	/usr/bin/python3 tools/test_summary.py $(BUILD_DIR)/test_results && exit $$status
 
+test-arm64: deps
+	@dpkg --print-foreign-architectures | grep -qx arm64 || { \
+		sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; $$sudo dpkg --add-architecture arm64; }
+	$(call apt_install,$(ARM64_APT_PACKAGES))
+	JOBS=$(JOBS) tools/run_arm64_tests $(CURDIR)/build-arm64
+
 bench: build
 	$(CATKIN_MAKE) -j$(JOBS) benchmarks
 	DEVEL=$(CURDIR)/$(DEVEL_DIR) tools/run_bench
@@ -158,4 +174,4 @@ envelope: build
 		/usr/bin/python3 src/zyr_simulation/scripts/run_envelope --output $(CURDIR)/envelope-output $(ENVELOPE_ARGS)
 
 clean:
-	rm -rf build devel install build-asan devel-asan install-asan .ros
+	rm -rf build devel install build-asan devel-asan install-asan build-arm64 .ros

@@ -10,10 +10,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "zyr_collision_avoidance/cloud_insertion.h"
 
 namespace mapper_test
 {
@@ -83,6 +86,20 @@ inline sensor_msgs::PointCloud2 makeLaidOutCloud(const std::vector<Point>& point
                     sizeof(float));
   cloud.is_dense = true;
   return cloud;
+}
+
+// An empty tree with the mapper's sensor model.
+inline std::unique_ptr<octomap::OcTree> newTree()
+{
+  return std::unique_ptr<octomap::OcTree>(occupancy_mapping::newSensorModelTree(occupancy_mapping::kResolution));
+}
+
+// A tree holding one cloud of `points` inserted as the mapper does.
+inline std::unique_ptr<octomap::OcTree> treeOf(const std::vector<Point>& points)
+{
+  auto tree = newTree();
+  occupancy_mapping::insertHits(makeCloud(points), *tree);
+  return tree;
 }
 
 // Occupied leaves as (x, y, z, depth) of their centres.
