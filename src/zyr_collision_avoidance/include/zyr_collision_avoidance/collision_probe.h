@@ -35,6 +35,9 @@ constexpr double kStickRange = 20.0;
 // whole fan.
 constexpr double kMinMapResolution = kMaxRange / 32768.0;
 constexpr double kMaxMapResolution = 10.0;
+// A map that arrived longer ago than this, in seconds of the ROS clock, no
+// longer shows what surrounds the aircraft.
+constexpr double kMapStaleAfter = 0.5;
 
 // Where to probe for the latest motion, and the figures the monitor reports
 // with each query.
