@@ -44,7 +44,9 @@ AttitudeFrames::AttitudeFrames(ros::NodeHandle& nh, const Mounting& mounting) : 
   lidar.transform.rotation.y = q.y();
   lidar.transform.rotation.z = q.z();
 
-  attitudeSub_ = nh.subscribe("zyr_sdk/attitude_quaternion", 20, &AttitudeFrames::onAttitude, this);
+  ros::NodeHandle inlined(nh);
+  inlined.setCallbackQueue(&inlineCallbacks_);
+  attitudeSub_ = inlined.subscribe("zyr_sdk/attitude_quaternion", 20, &AttitudeFrames::onAttitude, this);
   ROS_INFO(
       "attitude_frames: world -> drone from zyr_sdk/attitude_quaternion; drone -> %s at (%.3f, %.3f, %.3f) m, "
       "roll %.4f pitch %.4f yaw %.4f rad",

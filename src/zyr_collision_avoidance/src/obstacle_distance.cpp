@@ -28,13 +28,26 @@ ObstacleDistance::Options ObstacleDistance::readOptions(const ros::NodeHandle& p
   return o;
 }
 
+namespace
+{
+ros::NodeHandle inlineHandle(const ros::NodeHandle& nh, InlineCallbacks* queue)
+{
+  ros::NodeHandle inlined(nh);
+  inlined.setCallbackQueue(queue);
+  return inlined;
+}
+}  // namespace
+
 ObstacleDistance::ObstacleDistance(ros::NodeHandle& nh, const Options& options)
-    : options_(options), tfListener_(tfBuffer_), ranges_(obstacle_sectors::unknownRanges()), mapProblem_(nullptr)
+    : options_(options),
+      tfListener_(tfBuffer_, inlineHandle(nh, &inlineCallbacks_), false),
+      ranges_(obstacle_sectors::unknownRanges()),
+      mapProblem_(nullptr)
 {
   scanPub_ = nh.advertise<sensor_msgs::LaserScan>("zyr_collision_avoidance/obstacle_distance", 5);
   mapSub_ = nh.subscribe("zyr_collision_avoidance/octomap_binary", 2, &ObstacleDistance::onMap, this);
   failsafeSub_ = nh.subscribe("zyr_collision_avoidance/failsafe", 5, &ObstacleDistance::onFailsafe, this);
-  timer_ = nh.createTimer(ros::Duration(kRepeatPeriod / 2), &ObstacleDistance::tick, this);
+  timer_ = nh.createTimer(ros::Duration(kRepeatPeriod), &ObstacleDistance::tick, this);
   ROS_INFO("obstacle_distance: %d sectors in \"drone\", band +-%.2f m, range %.1f..%.1f m",
            obstacle_sectors::kSectorCount, options_.band, obstacle_sectors::kRangeMin,
            occupancy_mapping::kInsertionRadius);

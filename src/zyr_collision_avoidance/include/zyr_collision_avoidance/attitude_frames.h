@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "zyr_collision_avoidance/inline_callbacks.h"
+
 class AttitudeFrames
 {
 public:
@@ -48,6 +50,9 @@ private:
   void onAttitude(const zyr_sdk::AttitudeQuaternionConstPtr& msg);
 
   tf2_ros::TransformBroadcaster broadcaster_;
+  // A hundred attitudes a second are turned into transforms in the thread
+  // that receives them, without waking the spin thread for each.
+  InlineCallbacks inlineCallbacks_;  // outlives the subscriber that uses it
   ros::Subscriber attitudeSub_;
   std::vector<geometry_msgs::TransformStamped> transforms_;  // world -> drone, drone -> LiDAR
   ros::Time lastStamp_;

@@ -22,6 +22,7 @@
 
 #include <string>
 
+#include "zyr_collision_avoidance/inline_callbacks.h"
 #include "zyr_collision_avoidance/obstacle_sectors.h"
 
 class ObstacleDistance
@@ -51,6 +52,9 @@ private:
 
   Options options_;
   tf2_ros::Buffer tfBuffer_;
+  // A hundred transforms a second go straight into the buffer, in the thread
+  // that receives them: the spin thread wakes only for maps and the timer.
+  InlineCallbacks inlineCallbacks_;  // outlives the listener that uses it
   tf2_ros::TransformListener tfListener_;
   ros::Subscriber mapSub_;
   ros::Subscriber failsafeSub_;
