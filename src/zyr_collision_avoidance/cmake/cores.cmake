@@ -15,6 +15,9 @@ zyr_core(trajectory_record src/trajectory_record.cpp)
 zyr_core(trajectory_tcp src/TrajectoryTCPInterface.cpp)
 target_link_libraries(trajectory_tcp trajectory_record)
 zyr_core(watchdog_state src/watchdog_state.cpp)
+# The ground station's obstacle sectors and the frames from the attitude.
+zyr_core(ground_geometry src/attitude_conversion.cpp src/obstacle_sectors.cpp)
+target_link_libraries(ground_geometry ${OCTOMAP_LIBRARIES})
 
 zyr_core_test(test_cloud_insertion test/test_cloud_insertion.cpp LINK cloud_insertion)
 zyr_core_test(test_voxel_hits test/test_voxel_hits.cpp LINK cloud_insertion
@@ -24,3 +27,5 @@ zyr_core_test(test_trajectory_codec test/test_trajectory_codec.cpp LINK trajecto
 zyr_core_test(test_watchdog_state test/test_watchdog_state.cpp LINK watchdog_state ${rostime_LIBRARIES}
   ${roscpp_serialization_LIBRARIES})
 zyr_core_test(test_guarded_flight_logic test/test_guarded_flight_logic.cpp)
+zyr_core_test(test_ground_geometry test/test_attitude_conversion.cpp test/test_obstacle_sectors.cpp
+  LINK ground_geometry cloud_insertion ${OCTOMAP_LIBRARIES} ${rostime_LIBRARIES} ${roscpp_serialization_LIBRARIES})

@@ -66,7 +66,12 @@ visualization_msgs::Marker makeVectorArrow(const Eigen::Vector3f& vector, float 
   marker.color.b = b;
   // Single-precision length against the double threshold: (0.05, 0, 0) is
   // 0.0500000007 long and counts as visible.
-  marker.color.a = static_cast<double>(vector.norm()) > 0.05 ? 1.0f : 0.0f;
+  const bool visible = static_cast<double>(vector.norm()) > 0.05;
+  marker.color.a = visible ? 1.0f : 0.0f;
+  // A viewer flags a fully transparent marker as faulty: an arrow too short
+  // to show takes the one drawn before away instead.
+  if (!visible)
+    marker.action = visualization_msgs::Marker::DELETE;
   return marker;
 }
 

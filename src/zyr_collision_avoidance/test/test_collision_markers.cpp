@@ -44,13 +44,20 @@ TEST(Markers, CollisionSphereSitsAtThePointOpaqueRed)
   EXPECT_TRUE(marker.points.empty());
 }
 
-TEST(Markers, VectorArrowIsOpaqueOnlyAboveFiveCentimetres)
+TEST(Markers, VectorArrowIsDrawnOnlyAboveFiveCentimetresAndTakenAwayBelow)
 {
-  EXPECT_EQ(0.0f, collision_probe::makeVectorArrow(Eigen::Vector3f(0.04f, 0, 0), 0.5f, 0, 0.5f).color.a);
   // 0.05f is 0.0500000007 long: above the double threshold.
-  EXPECT_EQ(1.0f, collision_probe::makeVectorArrow(Eigen::Vector3f(0.05f, 0, 0), 0.5f, 0, 0.5f).color.a);
-  EXPECT_EQ(1.0f, collision_probe::makeVectorArrow(Eigen::Vector3f(0.06f, 0, 0), 0.5f, 0, 0.5f).color.a);
-  EXPECT_EQ(0.0f, collision_probe::makeVectorArrow(Eigen::Vector3f::Zero(), 0.5f, 0, 0.5f).color.a);
+  const struct
+  {
+    float x;
+    bool drawn;
+  } cases[] = {{0.0f, false}, {0.04f, false}, {0.05f, true}, {0.06f, true}};
+  for (const auto& c : cases)
+  {
+    const auto m = collision_probe::makeVectorArrow(Eigen::Vector3f(c.x, 0, 0), 0.5f, 0, 0.5f);
+    EXPECT_EQ(c.drawn ? 1.0f : 0.0f, m.color.a) << c.x;
+    EXPECT_EQ(c.drawn ? visualization_msgs::Marker::ADD : visualization_msgs::Marker::DELETE, m.action) << c.x;
+  }
 
   const auto arrow = collision_probe::makeVectorArrow(Eigen::Vector3f(1.5f, -2, 0), 0, 0.5f, 0.5f);
   EXPECT_EQ("world", arrow.header.frame_id);

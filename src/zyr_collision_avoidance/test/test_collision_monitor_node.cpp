@@ -418,6 +418,7 @@ TEST(MonitorStartup, SticksCountOnlyOnceThePoseIsKnown)
   ASSERT_EQ(1u, query.fan.markers.size());
   EXPECT_EQ(visualization_msgs::Marker::DELETEALL, query.fan.markers[0].action);
   EXPECT_EQ(0.0f, query.rc.color.a);
+  EXPECT_EQ(visualization_msgs::Marker::DELETE, query.rc.action);
 
   // Full pitch now, identity transform: 3 along +x, probed for 20 m.
   ASSERT_TRUE(link.runQueryWithSticks(0, 10000, 0, 0, 0, &query));

@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-#include "zyr_incident_recorder/octree_stream.h"
+#include "zyr_collision_avoidance/octree_stream.h"
 
 namespace incident_recorder
 {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "zyr_incident_recorder/incident_rules.h"
-#include "zyr_incident_recorder/octree_stream.h"
+#include "zyr_collision_avoidance/octree_stream.h"
 
 namespace
 {

@@ -22,17 +22,18 @@ double wrapAngle(double a)
   return a <= -M_PI ? a + 2.0 * M_PI : a;
 }
 
-// The earth frame of the attitude has y and z turned over against world axes.
+// East-north-up from north-east-down: x and y swapped, z turned over.
 const Eigen::Matrix3d& worldFromEarth()
 {
-  static const Eigen::Matrix3d m = Eigen::Vector3d(1.0, -1.0, -1.0).asDiagonal();
+  static const Eigen::Matrix3d m = (Eigen::Matrix3d() << 0, 1, 0, 1, 0, 0, 0, 0, -1).finished();
   return m;
 }
 
+// The heading in north-east-down counts from north; yaw 0 is east.
 Eigen::Matrix3d earthFromBody(const VehicleState& s)
 {
-  return (Eigen::AngleAxisd(s.yaw, Eigen::Vector3d::UnitZ()) * Eigen::AngleAxisd(s.pitch, Eigen::Vector3d::UnitY()) *
-          Eigen::AngleAxisd(s.roll, Eigen::Vector3d::UnitX()))
+  return (Eigen::AngleAxisd(s.yaw + M_PI / 2, Eigen::Vector3d::UnitZ()) *
+          Eigen::AngleAxisd(s.pitch, Eigen::Vector3d::UnitY()) * Eigen::AngleAxisd(s.roll, Eigen::Vector3d::UnitX()))
       .toRotationMatrix();
 }
 }  // namespace

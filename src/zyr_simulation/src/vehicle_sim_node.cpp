@@ -2,10 +2,12 @@
 //
 // Published (relative names, remappable):
 //   velodyne_points      sensor_msgs/PointCloud2   LiDAR scans in the LiDAR's frame, stamped at scan time
-//   sim/state            zyr_simulation/StateRecord   true velocity, attitude and the pilot's sticks
+//   sim/state            zyr_simulation/StateRecord   true velocity, attitude and the pilot's sticks, as a flight
+//                        controller reports them: vx east, vy north, vz down; the attitude in north-east-down
 //   sim/global_position  zyr_sdk/GlobalPosition    height and GPS health
 //   sim/truth            zyr_simulation/VehicleTruth  position, distance to obstacles, collision, counters
-//   tf                   world -> drone (rotation only: the aircraft stays at the origin), drone -> lidar
+//   tf                   world -> drone (rotation only: the aircraft stays at the origin), drone -> lidar; not with
+//                        ~broadcast_tf false, when attitude_frames makes them from the attitude the state carries
 // The pilot script starts at once, or (~pilot_start "first_command") with the first attitude command, when the loop
 // through the system is closed; a scene's start speed is taken up at that moment, so that a run can begin in flight
 // close to an obstacle instead of spending its time on the approach.
@@ -109,6 +111,7 @@ public:
     world_frame_ = pnh.param<std::string>("world_frame", "world");
     body_frame_ = pnh.param<std::string>("body_frame", "drone");
     lidar_frame_ = pnh.param<std::string>("lidar_frame", "lidar");
+    broadcast_tf_ = pnh.param("broadcast_tf", true);
 
     LidarConfig lidar;
     lidar.beams = pnh.param("lidar_beams", 16);
@@ -229,7 +232,8 @@ private:
     updatePopups(now - start_time_);
     checkCollision();
 
-    publishTransforms(stamp);
+    if (broadcast_tf_)
+      publishTransforms(stamp);
     publishState();
     const double tolerance = tick_period_ / 2.0;
     if (gps_schedule_.due(now, tolerance))
@@ -296,7 +300,7 @@ private:
     StateRecord record;
     record.vx = s.velocity.x();
     record.vy = s.velocity.y();
-    record.vz = s.velocity.z();
+    record.vz = -s.velocity.z();  // down, as north-east-down has it; the monitor turns it up again
     record.health_flag = 1;
     record.q0 = q.w();
     record.q1 = q.x();
@@ -310,14 +314,14 @@ private:
 
   void publishGlobalPosition(const ros::Time& stamp)
   {
-    // A flat-earth fix around a made-up reference, taking world x as north; only height and health matter here.
+    // A flat-earth fix around a made-up reference (world x east, y north); only height and health matter here.
     const double kMetresPerDegree = 111320.0, kLat0 = 22.5, kLon0 = 113.9;
     const Eigen::Vector3d& p = model_->state().position;
     zyr_sdk::GlobalPosition gps;
     gps.header.stamp = stamp;
     gps.ts = static_cast<std::int32_t>(std::fmod((stamp.toSec() - start_time_) * 1000.0, 2147483647.0));
-    gps.latitude = kLat0 + p.x() / kMetresPerDegree;
-    gps.longitude = kLon0 - p.y() / (kMetresPerDegree * std::cos(kLat0 * M_PI / 180.0));
+    gps.latitude = kLat0 + p.y() / kMetresPerDegree;
+    gps.longitude = kLon0 + p.x() / (kMetresPerDegree * std::cos(kLat0 * M_PI / 180.0));
     gps.altitude = static_cast<float>(p.z());
     gps.height = static_cast<float>(p.z());
     gps.health = static_cast<std::int8_t>(gps_health_);
@@ -397,6 +401,7 @@ private:
   VehicleParams params_;
   StartPose start_;
   std::string world_frame_, body_frame_, lidar_frame_;
+  bool broadcast_tf_ = true;
   Eigen::Vector3d lidar_offset_;
   Eigen::Matrix3d body_from_lidar_;
   double radius_ = 0.5;

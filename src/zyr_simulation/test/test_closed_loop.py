@@ -12,6 +12,7 @@ import rostest
 
 from zyr_simulation.faults import CrashOnApproach
 from zyr_simulation.flight_judge import STANDSTILL_SPEED, horizontal_speed, FlightWatcher
+from zyr_simulation.rviz_markers import MarkerWatch
 
 GRAPH_TIMEOUT = 60.0
 # The faults strike this far before the wall (closed_loop_dropout*.test pass it to vehicle_sim too): closer than the
@@ -64,8 +65,10 @@ class FlightTowardsTheWall(ClosedLoop):
         """The demo flight, cut short: full stick towards a wall 30 m ahead. The
         monitor raises danger far out, guarded_flight withholds every command
         from then on, the aircraft brakes to a hover and the frozen pilot keeps
-        it there."""
+        it there. rviz, watching all along, is sent no marker it would flag."""
         w = self.w
+        markers = MarkerWatch()
+        self.addCleanup(markers.close)
         self.assertTrue(w.wait_until(lambda w: w.first_danger or w.collided(), 60.0),
                         "no danger raised; " + w.describe())
         self.assertIsNotNone(w.first_danger, "collided without a danger verdict; " + w.describe())
@@ -86,6 +89,9 @@ class FlightTowardsTheWall(ClosedLoop):
             # The last verdict is danger: the server is paused and the pilot frozen.
             self.assertEqual(1, w.verdicts[-1])
             self.assertTrue(w.truth.pilot_frozen)
+        with markers.lock:
+            self.assertGreater(markers.checked, 1000)
+            self.assertEqual([], markers.problems[:10], "%d markers rviz would flag" % len(markers.problems))
 
 
 class WithoutTheMonitor(ClosedLoop):

@@ -144,9 +144,10 @@ TEST(Frames, ForwardStickFliesAlongWorldXAndRightRollAlongWorldMinusY)
   EXPECT_TRUE((r * Vector3d(3, 0, 0)).isApprox(Vector3d(3, 0, 0)));   // pitch stick forward
   EXPECT_TRUE((r * Vector3d(0, 3, 0)).isApprox(Vector3d(0, -3, 0)));  // roll stick right
   EXPECT_TRUE((r * Vector3d(0, 0, -2)).isApprox(Vector3d(0, 0, 2)));  // throttle up
+  // Reported in north-east-down: heading along world x, east, is a yaw of 90 degrees from north.
   const Eigen::Quaterniond q = m.attitude();
-  EXPECT_NEAR(1.0, q.w(), 1e-12);
-  EXPECT_NEAR(0.0, q.vec().norm(), 1e-12);
+  EXPECT_NEAR(std::sqrt(0.5), q.w(), 1e-12);
+  EXPECT_NEAR(std::sqrt(0.5), q.z(), 1e-12);
 
   VehicleModel fwd(level(), Vector3d(0, 0, 3), 0.0, 0.0);
   fly(&fwd, kFlagHoldHeight, 3.0, 0.0, 3.0, 0.0, 0.0, 3.0);
@@ -166,9 +167,9 @@ TEST(Frames, YawTurnsRightAndTurnsTheSticksAndTheBodyFrameWithIt)
   EXPECT_TRUE((m.worldFromBody() * Vector3d::UnitX()).isApprox(Vector3d(0, -1, 0)));
   EXPECT_TRUE((m.worldFromBody() * Vector3d::UnitY()).isApprox(Vector3d(-1, 0, 0)));
   EXPECT_TRUE((m.worldFromBody() * Vector3d::UnitZ()).isApprox(Vector3d(0, 0, -1)));
-  const Eigen::Quaterniond q = m.attitude();  // about the earth frame's down axis
-  EXPECT_NEAR(std::sqrt(0.5), q.w(), 1e-12);
-  EXPECT_NEAR(std::sqrt(0.5), q.z(), 1e-12);
+  const Eigen::Quaterniond q = m.attitude();  // nose south: half a turn about down
+  EXPECT_NEAR(0.0, q.w(), 1e-12);
+  EXPECT_NEAR(1.0, std::abs(q.z()), 1e-12);
   fly(&m, kFlagHoldHeight, 3.0, 0.0, 3.0, 0.0, 0.0, 4.0);
   EXPECT_LT(m.state().velocity.y(), -2.9);
   EXPECT_NEAR(0.0, m.state().velocity.x(), 1e-9);
@@ -201,7 +202,8 @@ TEST(Frames, TheAircraftLeansIntoItsAccelerationWithinTheTiltLimit)
   m.advanceTo(6.5);                         // commands stopped: braking
   EXPECT_GT(m.state().pitch, 0.0);
   // The quaternion and the rotation describe the same attitude.
-  const Eigen::Matrix3d from_q = Eigen::Vector3d(1, -1, -1).asDiagonal() * m.attitude().toRotationMatrix();
+  const Eigen::Matrix3d enu_from_ned = (Eigen::Matrix3d() << 0, 1, 0, 1, 0, 0, 0, 0, -1).finished();
+  const Eigen::Matrix3d from_q = enu_from_ned * m.attitude().toRotationMatrix();
   EXPECT_TRUE(from_q.isApprox(m.worldFromBody(), 1e-12));
 
   VehicleModel side(p, Vector3d(0, 0, 3), 0.0, 0.0);

@@ -140,7 +140,9 @@ TEST(VehicleSim, AttitudeCommandsMoveTheVehicleAndItBrakesWhenTheyStop)
 {
   ASSERT_TRUE(spinUntil([] { return state.count > 0 && truth.count > 0; }, 10.0));
   EXPECT_EQ(1, state.msg->health_flag);
-  EXPECT_NEAR(1.0, state.msg->q0, 1e-3);
+  // Heading east, level: a yaw of 90 degrees in north-east-down.
+  EXPECT_NEAR(std::sqrt(0.5), state.msg->q0, 1e-3);
+  EXPECT_NEAR(std::sqrt(0.5), state.msg->q3, 1e-3);
   const double x0 = truth.msg->x;
 
   // Forward: world +x.

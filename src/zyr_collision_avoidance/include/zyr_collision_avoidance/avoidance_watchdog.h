@@ -22,24 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "zyr_collision_avoidance/inline_callbacks.h"
 #include "zyr_collision_avoidance/skimmed_messages.h"
 #include "zyr_collision_avoidance/watchdog_state.h"
 
 namespace watchdog
 {
-/// Runs each callback at once, in the thread that received the message,
-/// instead of queueing it for the spin thread: the watchdog's callbacks only
-/// note a time and a few numbers, and waking a second thread for each of some
-/// 250 messages a second would cost more than the callbacks themselves.
-class InlineCallbacks : public ros::CallbackQueueInterface
-{
-public:
-  void addCallback(const ros::CallbackInterfacePtr& callback, uint64_t /*owner_id*/) override
-  {
-    callback->call();
-  }
-  void removeByID(uint64_t /*owner_id*/) override {}
-};
+/// The watchdog's callbacks only note a time and a few numbers, for some 250
+/// messages a second: they run in the thread that received them.
+using ::InlineCallbacks;
 }  // namespace watchdog
 
 class AvoidanceWatchdog

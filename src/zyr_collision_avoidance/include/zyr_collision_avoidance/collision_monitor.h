@@ -24,8 +24,9 @@
 namespace collision_probe
 {
 visualization_msgs::Marker makeCollisionMarker(const octomath::Vector3& point);
-// An arrow from the world origin to `vector`; transparent for vectors of
-// 0.05 or shorter so that a stale arrow is hidden rather than left standing.
+// An arrow from the world origin to `vector`; for vectors of 0.05 or shorter
+// a DELETE of it (transparent), so that a stale arrow is taken away rather
+// than left standing, without a marker a viewer would flag as invisible.
 visualization_msgs::Marker makeVectorArrow(const Eigen::Vector3f& vector, float r, float g, float b);
 // The fan drawn for a query: 60 arrows, or one DELETEALL arrow when the
 // direction gives no heading.

@@ -35,8 +35,8 @@ constexpr double kStickRange = 20.0;
 // whole fan.
 constexpr double kMinMapResolution = kMaxRange / 32768.0;
 constexpr double kMaxMapResolution = 10.0;
-
-// A map received longer ago than this (seconds) gives no verdict. The mapper
+// A map received longer ago than this (seconds) gives no verdict, nor
+// obstacle distances for the ground station. The mapper
 // publishes one per 0.12 s window while clouds come, so this is about four
 // windows missed: the LiDAR or the mapper has stopped, and "world", which
 // moves with the aircraft, no longer matches the map.

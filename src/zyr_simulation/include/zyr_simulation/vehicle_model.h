@@ -1,11 +1,12 @@
 // A simple multirotor that flies the SDK node's attitude commands.
 //
 // Frames:
-// - scene / "world" axes: fixed to the ground, x and y horizontal, z up (y to the left of x). "world" has the same
-//   axes as the scene; only its origin moves along with the aircraft.
+// - scene / "world" axes: fixed to the ground, east-north-up (x east, y north, z up). "world" has the same axes as
+//   the scene; only its origin moves along with the aircraft.
 // - body ("drone"): x forward, y right, z down.
-// - the aeronautical earth frame of the attitude quaternion: x along world x, y along world -y, z down.
-// Heading (yaw) turns the aircraft to the right, clockwise seen from above, as the yaw stick does.
+// - the aeronautical earth frame of the attitude quaternion, as a flight controller reports it: north-east-down.
+// Heading (yaw) turns the aircraft to the right, clockwise seen from above, as the yaw stick does; yaw 0 is along
+// scene x (east).
 //
 // Commands: `x` (from the pitch stick) is the forward and `y` (from the roll stick) the rightward velocity in m/s,
 // along the heading; flag 74 makes `z` a climb rate in m/s (up positive), flag 90 the height to hold in metres; `yaw`
@@ -87,7 +88,7 @@ public:
 
   // Rotation from body ("drone") axes into world axes.
   Eigen::Matrix3d worldFromBody() const;
-  // The attitude as the SDK reports it: body axes in the aeronautical earth frame (w, x, y, z).
+  // The attitude as the SDK reports it: body axes in north-east-down (w, x, y, z).
   Eigen::Quaterniond attitude() const;
 
   // Horizontal unit vectors, world axes, of the aircraft's forward and right at a heading.

@@ -11,8 +11,8 @@
 // child's index put it in the upper half of its parent along x, y and z. The
 // root spans 2^16 voxels per axis around the origin; a leaf at depth d is
 // 2^(16-d) voxels wide.
-#ifndef ZYR_INCIDENT_RECORDER_OCTREE_STREAM_H
-#define ZYR_INCIDENT_RECORDER_OCTREE_STREAM_H
+#ifndef ZYR_COLLISION_AVOIDANCE_OCTREE_STREAM_H
+#define ZYR_COLLISION_AVOIDANCE_OCTREE_STREAM_H
 
 #include <algorithm>
 #include <array>
@@ -101,4 +101,4 @@ bool forEachOccupiedLeaf(const std::vector<std::int8_t>& data, double resolution
 }
 }  // namespace octree_stream
 
-#endif  // ZYR_INCIDENT_RECORDER_OCTREE_STREAM_H
+#endif  // ZYR_COLLISION_AVOIDANCE_OCTREE_STREAM_H
