@@ -65,7 +65,8 @@ APT_PACKAGES := \
 	python3-rostopic python3-rospy python3-tf2-ros rosbash \
 	librosbag-storage-dev libtopic-tools-dev libroslib-dev \
 	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs \
-	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic
+	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic \
+	libxxhash-dev
 
 # The demo's plot, its rviz picture under a virtual display, bag recording and replay.
 DEMO_APT_PACKAGES := python3-matplotlib python3-pil rviz xvfb xauth python3-rosbag python3-rosnode
