@@ -113,7 +113,18 @@ Report MapStage::report(double now, const LidarStage& lidar) const
     return r;
   }
   if (!flowing(maps_, now, settings_.staleAfter, "map", r))
+  {
+    // The mapper publishes a tree when a cloud closes its window: with no
+    // such cloud the map has not stopped, the clouds have, and the LiDAR
+    // stage says so (and holds the aircraft).
+    const bool due = lidar.clouds().any() && lidar.clouds().last() > maps_.last() + kMapWindow;
+    if (r.level == Level::Error && !due)
+    {
+      r = Report{Level::Ok, "", r.values};
+      addWarning(r, format("no map for %.2f s: no cloud came to close its window", maps_.age(now)));
+    }
     return r;
+  }
   if (lidar.clouds().rateSettled(now) && maps_.rateSettled(now) && maps_.rate(now) < kRateTolerance * expected)
     addWarning(r, format("maps at %.1f Hz, expected %.1f Hz", maps_.rate(now), expected));
   if (r.message.empty())

@@ -53,7 +53,9 @@ private:
   double lastFresh_ = -1.0;   // arrival of the latest cloud whose data differed from the one before
 };
 
-/// ERROR when no map came for `staleAfter`, or none `staleAfter` after the first cloud.
+/// ERROR when no map came for `staleAfter` although clouds came that should
+/// have closed its window (a dead or stalled mapper), or none `staleAfter`
+/// after the first cloud.
 class MapStage
 {
 public:
