@@ -13,8 +13,9 @@
 #   make demo        fly the simulated aircraft at a wall with the system in the loop;
 #                    results in demo-output/ (AVOIDANCE=off: without the collision
 #                    monitor, results in demo-output/avoidance-off/; SCENARIO=lidar-dropout,
-#                    mapper-crash or monitor-crash: a fault 40 m before the wall, results in
-#                    demo-output/SCENARIO/; FAILSAFE=off: without the watchdog's fail-safe,
+#                    lidar-blind, lidar-frozen, velocity-unhealthy, mapper-crash,
+#                    monitor-crash or watchdog-crash: a fault 40 m before the wall, results
+#                    in demo-output/SCENARIO/; FAILSAFE=off: without the watchdog's fail-safe,
 #                    "-failsafe-off" added to the folder)
 #   make deps-demo   install what the demo needs beyond the build (idempotent)
 #   make envelope    fly the closed loop at obstacles over offsets, speeds and LiDARs;

@@ -147,6 +147,7 @@ class FlightWatcher:
         self.first_danger = None  # (s, truth then, requests before it)
         self.truth_time = None  # s, of the latest truth sample
         self.standstill_at = None  # s, when the aircraft first stood still after the first danger
+        self.fault_standstill = None  # (s, truth then): the first standstill after the scenario's fault
         # s, since when it has stood still after the first danger or fail-safe verdict; None while it moves
         self.still_since = None
         self.latch = []  # guarded_flight's latched status
@@ -246,6 +247,12 @@ class FlightWatcher:
         danger, m; None without a danger."""
         return None if self.first_danger is None else self.first_danger[1].obstacle_distance
 
+    def fault_to_standstill(self):
+        """From the scenario's fault to the first standstill after it, s; None without either."""
+        if self.fault is None or self.fault_standstill is None:
+            return None
+        return round(self.fault_standstill[0] - self.fault[0], 3)
+
     def time_to_standstill(self):
         """From the first danger verdict to the first standstill after it, s; None without either."""
         if self.first_danger is None or self.standstill_at is None:
@@ -283,8 +290,10 @@ class FlightWatcher:
             slow = horizontal_speed(m) < STANDSTILL_SPEED
             if slow and self.first_danger is not None and self.standstill_at is None:
                 self.standstill_at = t
-            # Held by the monitor's danger or by the watchdog's fail-safe.
-            if slow and (self.first_danger is not None or self.first_failsafe is not None):
+            if slow and self.fault is not None and self.fault_standstill is None:
+                self.fault_standstill = (t, m)
+            # Held by the monitor's danger, by the watchdog's fail-safe, or by what stops the aircraft after a fault.
+            if slow and (self.first_danger is not None or self.first_failsafe is not None or self.fault is not None):
                 self.still_since = t if self.still_since is None else self.still_since
             else:
                 self.still_since = None
@@ -358,8 +367,9 @@ class FlightWatcher:
             with self.lock:
                 self.gated_stamps.append(m.header.stamp.to_sec())
                 self.lock.notify_all()
-        elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: LiDAR silent"):
-            self.note_fault("LiDAR silent")
+        elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: ") and " from now on" in m.msg:
+            # A sensor fault of vehicle_sim's: "vehicle_sim: <what> from now on, ..."
+            self.note_fault(m.msg[len("vehicle_sim: "):m.msg.index(" from now on")])
 
     def _on_diagnostics(self, m):
         with self.lock:
