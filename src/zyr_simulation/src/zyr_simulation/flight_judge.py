@@ -174,8 +174,11 @@ class FlightWatcher:
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
             s("/rosout", Log, self._on_log, queue_size=5000),
         ]
+        self.failsafe_reasons = []  # (s, why) of each hold the watchdog told of on its fail-safe topic
+        # Not waited for by connected(): a scenario may kill the watchdog.
         self.diagnostics_subs = [] if outcome_only else [
-            s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100)]
+            s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100),
+            s("/zyr_collision_avoidance/failsafe", String, self._on_failsafe_state, queue_size=100)]
 
     def close(self):
         for sub in [self.truth_sub] + self.monitor_subs + self.loop_subs + self.other_subs + self.diagnostics_subs:
@@ -370,6 +373,11 @@ class FlightWatcher:
         elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: ") and " from now on" in m.msg:
             # A sensor fault of vehicle_sim's: "vehicle_sim: <what> from now on, ..."
             self.note_fault(m.msg[len("vehicle_sim: "):m.msg.index(" from now on")])
+
+    def _on_failsafe_state(self, m):
+        with self.lock:
+            if m.data:
+                self.failsafe_reasons.append((round(self.now(), 3), m.data))
 
     def _on_diagnostics(self, m):
         with self.lock:
