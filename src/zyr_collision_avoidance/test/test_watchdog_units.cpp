@@ -28,6 +28,8 @@ sensor_msgs::PointCloud2 cloudOf(const std::vector<std::vector<float>>& points)
   sensor_msgs::PointCloud2Modifier modifier(cloud);
   modifier.setPointCloud2FieldsByString(1, "xyz");
   modifier.resize(points.size());
+  if (points.empty())  // the iterator needs data to point at
+    return cloud;
   sensor_msgs::PointCloud2Iterator<float> x(cloud, "x");
   for (const auto& p : points)
   {
