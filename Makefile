@@ -16,8 +16,9 @@
 #   make demo        fly the simulated aircraft at a wall with the system in the loop;
 #                    results in demo-output/ (AVOIDANCE=off: without the collision
 #                    monitor, results in demo-output/avoidance-off/; SCENARIO=lidar-dropout,
-#                    mapper-crash or monitor-crash: a fault 40 m before the wall, results in
-#                    demo-output/SCENARIO/; FAILSAFE=off: without the watchdog's fail-safe,
+#                    lidar-blind, lidar-frozen, velocity-unhealthy, mapper-crash,
+#                    monitor-crash or watchdog-crash: a fault 40 m before the wall, results
+#                    in demo-output/SCENARIO/; FAILSAFE=off: without the watchdog's fail-safe,
 #                    "-failsafe-off" added to the folder)
 #   make deps-demo   install what the demo needs beyond the build (idempotent)
 #   make envelope    fly the closed loop where protection ends: wires, obstacles above and
@@ -73,7 +74,7 @@ APT_PACKAGES := \
 	librosbag-storage-dev libtopic-tools-dev libroslib-dev \
 	python3-rosbag python3-matplotlib python3-numpy python3-visualization-msgs python3-tf2-msgs python3-sensor-msgs \
 	libdiagnostic-updater-dev libdiagnostic-msgs-dev python3-diagnostic-msgs rosdiagnostic \
-	libnodeletlib-tools
+	libnodeletlib-tools libxxhash-dev
 
 # Cross-building for 64-bit ARM: Debian's cross compiler, the arm64 runtime
 # libraries that the cores and their tests link (the octree library, ROS's time

@@ -17,14 +17,10 @@
 
 namespace
 {
-constexpr double kTickPeriod = 0.1;     // fail-safe verdicts and level checks
-constexpr double kNodesPeriod = 1.0;    // node checks
-constexpr int kConnectTimeoutMs = 500;  // a node that accepts no connection by then does not answer
-
-double receiptSeconds(const ros::Time& t)
-{
-  return t.toSec();
-}
+constexpr double kTickPeriod = 0.1;         // fail-safe verdicts and level checks
+constexpr double kDiagnosticsPeriod = 1.0;  // /diagnostics when no level changes
+constexpr double kNodesPeriod = 1.0;        // node checks
+constexpr int kConnectTimeoutMs = 500;      // a node that accepts no connection by then does not answer
 
 /// Whether something accepts a TCP connection at `host`:`port` within the timeout.
 bool acceptsConnections(const std::string& host, std::uint32_t port)
@@ -98,7 +94,16 @@ std::vector<std::string> readNodes(const ros::NodeHandle& pnh)
     ROS_WARN("avoidance_watchdog: ~nodes must be a list of node names or one string of them, watching none");
   return nodes;
 }
+
+bool isGuard(const std::string& node)
+{
+  const std::string name = "guarded_flight";
+  return node.size() >= name.size() && node.compare(node.size() - name.size(), name.size(), name) == 0 &&
+         (node.size() == name.size() || node[node.size() - name.size() - 1] == '/');
+}
 }  // namespace
+
+constexpr const char* AvoidanceWatchdog::kFailsafeTopic;
 
 AvoidanceWatchdog::Options AvoidanceWatchdog::readOptions(const ros::NodeHandle& pnh)
 {
@@ -124,26 +129,32 @@ AvoidanceWatchdog::Options AvoidanceWatchdog::readOptions(const ros::NodeHandle&
   else
     ROS_WARN("avoidance_watchdog: ~min_cloud_points must be 0 or more, using %u", s.minCloudPoints);
   o.nodes = readNodes(pnh);
+  o.settings.guarded = std::any_of(o.nodes.begin(), o.nodes.end(), isGuard);
   return o;
 }
 
 AvoidanceWatchdog::AvoidanceWatchdog(ros::NodeHandle& nh, const Options& options)
-    : options_(options), nh_(nh), ownName_(ros::this_node::getName()), state_(options.settings)
+    : options_(options),
+      nh_(nh),
+      ownName_(ros::this_node::getName()),
+      state_(options.settings),
+      simTime_(ros::Time::isSimTime())
 {
   for (std::string& node : options_.nodes)
     node = nh_.resolveName(node);
 
   updater_.setHardwareID("none");
-  updater_.add("LiDAR clouds", [this](diagnostic_updater::DiagnosticStatusWrapper& s)
-               { report(state_.lidar(ros::Time::now().toSec()), s); });
-  updater_.add("Occupancy map", [this](diagnostic_updater::DiagnosticStatusWrapper& s)
-               { report(state_.map(ros::Time::now().toSec()), s); });
-  updater_.add("Collision verdicts", [this](diagnostic_updater::DiagnosticStatusWrapper& s) { reportVerdicts(s); });
-  updater_.add("Vehicle state", [this](diagnostic_updater::DiagnosticStatusWrapper& s)
-               { report(state_.vehicle(ros::Time::now().toSec()), s); });
-  updater_.add("Nodes", [this](diagnostic_updater::DiagnosticStatusWrapper& s) { reportNodes(s); });
+  updater_.add(watchdog::kLidarStage,
+               [this](diagnostic_updater::DiagnosticStatusWrapper& s) { report(state_.lidar(clock()), s); });
+  updater_.add(watchdog::kMapStage,
+               [this](diagnostic_updater::DiagnosticStatusWrapper& s) { report(state_.map(clock()), s); });
+  updater_.add(watchdog::kVerdictStage, [this](diagnostic_updater::DiagnosticStatusWrapper& s) { reportVerdicts(s); });
+  updater_.add(watchdog::kVehicleStage,
+               [this](diagnostic_updater::DiagnosticStatusWrapper& s) { report(state_.vehicle(clock()), s); });
+  updater_.add(watchdog::kNodesStage, [this](diagnostic_updater::DiagnosticStatusWrapper& s) { reportNodes(s); });
 
-  // The cloud and the map are skimmed (stamp and sizes), never decoded.
+  // The cloud and the map are skimmed (stamp, sizes, and the cloud's points
+  // read in place), never decoded.
   listenNh_ = nh_;
   listenNh_.setCallbackQueue(&inlineCallbacks_);
   subscribers_.push_back(listenNh_.subscribe("velodyne_points", 10, &AvoidanceWatchdog::onCloud, this));
@@ -159,12 +170,24 @@ AvoidanceWatchdog::AvoidanceWatchdog(ros::NodeHandle& nh, const Options& options
   // Without the fail-safe the watchdog does not even advertise the verdict topic.
   if (options_.failsafe)
     failsafePub_ = nh_.advertise<std_msgs::UInt8>("collision_info_msg", 10);
-  timer_ = nh_.createTimer(ros::Duration(kTickPeriod), &AvoidanceWatchdog::tick, this);
+  // Latched, and told at once: a listener that comes later, or a watchdog
+  // that has just been restarted, knows where the fail-safe stands.
+  failsafeStatePub_ = nh_.advertise<std_msgs::String>(kFailsafeTopic, 1, true);
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    announceFailsafe(state_.failsafe(clock()));
+  }
+  if (simTime_)
+    timer_ = nh_.createTimer(ros::Duration(kTickPeriod), [this](const ros::TimerEvent&) { tick(); });
+  else
+    steadyTimer_ =
+        nh_.createSteadyTimer(ros::WallDuration(kTickPeriod), [this](const ros::SteadyTimerEvent&) { tick(); });
   if (!options_.nodes.empty())
     nodesThread_ = std::thread(&AvoidanceWatchdog::watchNodes, this);
 
-  ROS_INFO("avoidance_watchdog: watching %zu node(s), stages stop after %.2f s, fail-safe %s", options_.nodes.size(),
-           options_.settings.staleAfter, options_.failsafe ? "on" : "off");
+  ROS_INFO("avoidance_watchdog: watching %zu node(s), stages stop after %.2f s (%s clock), fail-safe %s%s",
+           options_.nodes.size(), options_.settings.staleAfter, simTime_ ? "simulated" : "monotonic",
+           options_.failsafe ? "on" : "off", options_.settings.guarded ? ", guarded_flight flies the aircraft" : "");
 }
 
 AvoidanceWatchdog::~AvoidanceWatchdog()
@@ -173,6 +196,7 @@ AvoidanceWatchdog::~AvoidanceWatchdog()
   for (ros::Subscriber& subscriber : subscribers_)
     subscriber.shutdown();
   timer_.stop();
+  steadyTimer_.stop();
   {
     std::lock_guard<std::mutex> lock(nodesMutex_);
     stopping_ = true;
@@ -182,15 +206,29 @@ AvoidanceWatchdog::~AvoidanceWatchdog()
     nodesThread_.join();
 }
 
+double AvoidanceWatchdog::clock() const
+{
+  if (simTime_)
+    return ros::Time::now().toSec();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double AvoidanceWatchdog::onClock(const ros::Time& stamp, double now) const
+{
+  // In doubles: a stamp from the far past or future would not fit a ros::Duration.
+  return now - (ros::Time::now().toSec() - stamp.toSec());
+}
+
 // ------------------------------------------------------------- receiving thread
-// Times are those of reception (taken by roscpp as each message came off the
-// wire).
+// Each callback runs as its message comes off the wire (InlineCallbacks): the
+// time it takes is the time of reception.
 
 void AvoidanceWatchdog::onCloud(const ros::MessageEvent<const watchdog::CloudSummary>& event)
 {
   const auto& m = *event.getConstMessage();
+  const double now = clock();
   std::lock_guard<std::mutex> lock(stateMutex_);
-  state_.onCloud(receiptSeconds(event.getReceiptTime()), m.header.stamp.toSec(), m.height, m.width);
+  state_.onCloud(now, onClock(m.header.stamp, now), m.width, m.content);
 }
 
 void AvoidanceWatchdog::onInserted(const ros::MessageEvent<const std_msgs::String>& event)
@@ -205,13 +243,14 @@ void AvoidanceWatchdog::onInserted(const ros::MessageEvent<const std_msgs::Strin
   if (end == text.c_str() + prefix.size() || *end != '\0' || width > 0xffffffffUL)
     return;
   std::lock_guard<std::mutex> lock(stateMutex_);
-  state_.onInserted(receiptSeconds(event.getReceiptTime()), static_cast<std::uint32_t>(width));
+  state_.onInserted(clock(), static_cast<std::uint32_t>(width));
 }
 
 void AvoidanceWatchdog::onMap(const ros::MessageEvent<const watchdog::HeaderOnly>& event)
 {
+  const double now = clock();
   std::lock_guard<std::mutex> lock(stateMutex_);
-  state_.onMap(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->header.stamp.toSec());
+  state_.onMap(now, onClock(event.getConstMessage()->header.stamp, now));
 }
 
 void AvoidanceWatchdog::onVerdict(const ros::MessageEvent<const std_msgs::UInt8>& event)
@@ -220,47 +259,48 @@ void AvoidanceWatchdog::onVerdict(const ros::MessageEvent<const std_msgs::UInt8>
   if (event.getPublisherName() == ownName_)
     return;
   std::lock_guard<std::mutex> lock(stateMutex_);
-  state_.onVerdict(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->data);
+  state_.onVerdict(clock(), event.getConstMessage()->data);
 }
 
 void AvoidanceWatchdog::onVelocity(const ros::MessageEvent<const zyr_sdk::Velocity>& event)
 {
   std::lock_guard<std::mutex> lock(stateMutex_);
-  state_.onVelocity(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->health_flag != 0);
+  state_.onVelocity(clock(), event.getConstMessage()->health_flag != 0);
 }
 
 void AvoidanceWatchdog::onGps(const ros::MessageEvent<const zyr_sdk::GlobalPosition>& event)
 {
   std::lock_guard<std::mutex> lock(stateMutex_);
-  state_.onGps(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->health);
+  state_.onGps(clock(), event.getConstMessage()->health);
 }
 
 void AvoidanceWatchdog::onGuard(const ros::MessageEvent<const std_msgs::UInt8>& event)
 {
   std::lock_guard<std::mutex> lock(stateMutex_);
-  state_.onGuard(receiptSeconds(event.getReceiptTime()), event.getConstMessage()->data);
+  state_.onGuard(clock(), event.getConstMessage()->data);
 }
 
 // ------------------------------------------------------------------ spin thread
 
-void AvoidanceWatchdog::tick(const ros::TimerEvent&)
+void AvoidanceWatchdog::tick()
 {
-  std::lock_guard<std::mutex> lock(stateMutex_);  // also held by the reports that update() calls
-  const double now = ros::Time::now().toSec();
+  std::lock_guard<std::mutex> lock(stateMutex_);  // also held by the reports that the updater calls
+  const double now = clock();
   if (now <= 0.0)  // simulated time that has not started
     return;
+  const watchdog::FailsafeDecision decision = state_.failsafe(now);
+  announceFailsafe(decision);
   if (options_.failsafe)
   {
-    std::string reason;
-    const bool wanted = state_.failsafeWanted(now, &reason);
+    const bool wanted = decision.holds();
     if (wanted && !failsafeActive_)
       ROS_ERROR(
           "avoidance_watchdog: fail-safe on (%s): holding the aircraft with danger (1) on collision_info_msg "
           "every %.1f s",
-          reason.c_str(), kTickPeriod);
+          decision.reason().c_str(), kTickPeriod);
     else if (!wanted && failsafeActive_)
       ROS_INFO(
-          "avoidance_watchdog: fail-safe off: clouds, maps and verdicts flow again; guarded_flight releases "
+          "avoidance_watchdog: fail-safe off: every stage it held for flows again; guarded_flight releases "
           "after its run of clear verdicts");
     failsafeActive_ = wanted;
     if (wanted)
@@ -279,13 +319,23 @@ void AvoidanceWatchdog::tick(const ros::TimerEvent&)
                      : nodesGone_.empty() ? watchdog::Level::Ok
                                           : watchdog::Level::Error);
   }
-  if (levels != published_)
+  // Once a second on the watchdog's clock, and at once on a change of level.
+  // (The updater's own schedule runs on the wall clock, which may step.)
+  if (levels != published_ || now >= nextDiagnostics_ || now < nextDiagnostics_ - kDiagnosticsPeriod)
   {
     published_ = levels;
+    nextDiagnostics_ = now + kDiagnosticsPeriod;
     updater_.force_update();
   }
-  else
-    updater_.update();
+}
+
+void AvoidanceWatchdog::announceFailsafe(const watchdog::FailsafeDecision& decision)
+{
+  if (!announcer_.due(decision))
+    return;
+  std_msgs::String state;
+  state.data = decision.reason();
+  failsafeStatePub_.publish(state);
 }
 
 void AvoidanceWatchdog::report(const watchdog::Report& r, diagnostic_updater::DiagnosticStatusWrapper& status)
@@ -297,7 +347,7 @@ void AvoidanceWatchdog::report(const watchdog::Report& r, diagnostic_updater::Di
 
 void AvoidanceWatchdog::reportVerdicts(diagnostic_updater::DiagnosticStatusWrapper& status)
 {
-  report(state_.verdicts(ros::Time::now().toSec()), status);
+  report(state_.verdicts(clock()), status);
   status.add("fail-safe", !options_.failsafe ? "off"
                           : failsafeActive_  ? "ACTIVE: holding the aircraft"
                                              : "standing by");

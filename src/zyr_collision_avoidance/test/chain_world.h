@@ -18,8 +18,11 @@
 namespace chain_test
 {
 // A wall across the way 10 m ahead of the aircraft, |y| <= 4, |z| <= 2, in
-// the LiDAR's frame, which sits 0.5 m above the world origin.
-inline sensor_msgs::PointCloud2 wallCloud(const ros::Time& stamp)
+// the LiDAR's frame, which sits 0.5 m above the world origin. Its range
+// wanders by a centimetre from scan to scan, within one voxel: a real LiDAR
+// never repeats itself to the bit, and the watchdog takes one that does for
+// a frozen driver.
+inline sensor_msgs::PointCloud2 wallCloud(const ros::Time& stamp, unsigned scan = 0)
 {
   sensor_msgs::PointCloud2 cloud;
   cloud.header.stamp = stamp;
@@ -29,7 +32,7 @@ inline sensor_msgs::PointCloud2 wallCloud(const ros::Time& stamp)
   std::vector<float> points;
   for (float y = -4.0f; y <= 4.0f; y += 0.1f)
     for (float z = -2.5f; z <= 1.5f; z += 0.1f)
-      points.insert(points.end(), {10.0f, y, z});
+      points.insert(points.end(), {10.0f + 0.01f * static_cast<float>(scan % 3), y, z});
   modifier.resize(points.size() / 3);
   sensor_msgs::PointCloud2Iterator<float> x(cloud, "x"), y(cloud, "y"), z(cloud, "z");
   for (std::size_t i = 0; i < points.size(); i += 3, ++x, ++y, ++z)
@@ -103,7 +106,7 @@ private:
       // Clouds start once tf has a history to interpolate in.
       if (lidar_ && tick % 5 == 0 && now - start > ros::Duration(0.5))
       {
-        clouds_.publish(wallCloud(now));
+        clouds_.publish(wallCloud(now, scans_++));
         lastCloud_ = now.toSec();
       }
       ros::WallDuration(0.02).sleep();
@@ -111,6 +114,7 @@ private:
   }
 
   ros::Publisher tf_, clouds_, velocity_;
+  unsigned scans_ = 0;
   std::atomic<float> vx_{0.0f};
   std::atomic<bool> lidar_{true};
   std::atomic<double> lastCloud_{0.0};

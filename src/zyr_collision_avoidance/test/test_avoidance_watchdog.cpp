@@ -1,10 +1,12 @@
 // The health watchdog beside the real mapper and monitor (avoidance_watchdog.test):
 // when the LiDAR goes silent it reports the error on /diagnostics and, with its
 // fail-safe, holds the aircraft with danger verdicts until the clouds come back;
-// without the fail-safe it only reports.
+// without the fail-safe it only reports. Both tell on their fail-safe topic why
+// it holds (or would hold), and "" once it does not.
 #include <diagnostic_msgs/DiagnosticArray.h>
 #include <gtest/gtest.h>
 #include <ros/ros.h>
+#include <std_msgs/String.h>
 #include <std_msgs/UInt8.h>
 
 #include <map>
@@ -62,6 +64,12 @@ int latestLevel(const std::vector<DiagnosticArray>& arrays, const std::string& s
   return -1;
 }
 
+// Whether the latest fail-safe state is empty ("" while it does not hold).
+bool released(const std::vector<std_msgs::String>& states)
+{
+  return !states.empty() && states.back().data.empty();
+}
+
 bool allOk(const std::vector<DiagnosticArray>& arrays, const std::string& node)
 {
   for (const char* stage : {": LiDAR clouds", ": Occupancy map", ": Collision verdicts", ": Nodes"})
@@ -78,6 +86,8 @@ TEST(AvoidanceWatchdog, SilentLidarIsAnErrorAndTheFailSafeHoldsUntilTheCloudsRet
   VerdictsBy verdicts(nh);
   const auto held = [&verdicts] { return verdicts.count("/avoidance_watchdog"); };
   Inbox<test_support::Log> log(nh, "/rosout", test_support::fromNode("/avoidance_watchdog"));
+  Inbox<std_msgs::String> failsafe(nh, "/zyr_collision_avoidance/failsafe");
+  Inbox<std_msgs::String> wouldHold(nh, "/passive_watchdog/failsafe");
   chain_test::World world;  // hovering: the monitor says clear
 
   ASSERT_TRUE(
@@ -90,6 +100,9 @@ TEST(AvoidanceWatchdog, SilentLidarIsAnErrorAndTheFailSafeHoldsUntilTheCloudsRet
   EXPECT_GT(heldAtStart, 0u) << "no danger from the watchdog before the first cloud";
   test_support::settle(0.5);
   EXPECT_EQ(heldAtStart, held()) << "the fail-safe goes on with every stage healthy";
+  ASSERT_TRUE(failsafe.waitUntil(released, 5.0));
+  ASSERT_TRUE(wouldHold.waitUntil(released, 5.0));
+  const std::size_t statesBefore = failsafe.size();
 
   // The LiDAR goes silent: within a second the watchdog says so and holds the aircraft.
   const std::size_t logBefore = log.size();
@@ -105,6 +118,10 @@ TEST(AvoidanceWatchdog, SilentLidarIsAnErrorAndTheFailSafeHoldsUntilTheCloudsRet
   EXPECT_TRUE(
       diagnostics.waitUntil([](const std::vector<DiagnosticArray>& a)
                             { return latestLevel(a, "passive_watchdog: LiDAR clouds") == DiagnosticStatus::ERROR; }));
+  const auto holdsForTheLidar = [](const std::vector<std_msgs::String>& states)
+  { return !states.empty() && states.back().data.find("LiDAR clouds: no cloud for 0.") == 0; };
+  EXPECT_TRUE(failsafe.waitUntil(holdsForTheLidar, 5.0));
+  EXPECT_TRUE(wouldHold.waitUntil(holdsForTheLidar, 5.0)) << "the passive watchdog tells what it would do";
 
   // Back: healthy again, and the danger verdicts stop.
   world.setLidar(true);
@@ -113,6 +130,9 @@ TEST(AvoidanceWatchdog, SilentLidarIsAnErrorAndTheFailSafeHoldsUntilTheCloudsRet
   const std::size_t heldInAll = held();
   test_support::settle(0.5);
   EXPECT_EQ(heldInAll, held());
+  ASSERT_TRUE(failsafe.waitUntil(released, 5.0));
+  // Told when the stages it held for changed (the LiDAR, then the map with it, ...), not at each tick.
+  EXPECT_LE(failsafe.size() - statesBefore, 6u);
 
   // One Error line when it began, one Info line when it ended.
   const std::vector<test_support::Log> lines = log.all();

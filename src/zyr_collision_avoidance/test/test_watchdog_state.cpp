@@ -1,15 +1,10 @@
 // The health watchdog's judgements on synthetic event times, without a ROS
-// graph: stage levels, the fail-safe decision, the scan-to-verdict matcher,
-// and the skimmed reading of a cloud.
+// graph: stage levels and the fail-safe decision over a simulated chain.
 #include <gtest/gtest.h>
-#include <sensor_msgs/PointCloud2.h>
-#include <sensor_msgs/point_cloud2_iterator.h>
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "zyr_collision_avoidance/skimmed_messages.h"
 #include "zyr_collision_avoidance/watchdog_state.h"
 
 using watchdog::HealthState;
@@ -31,6 +26,14 @@ struct Chain
   bool clouds = true, mapper = true, monitor = true, velocity = true, healthy = true;
   int gps = 5;
   std::uint32_t points = 5000;
+  // What the clouds' points say: usable and new each time, or spoilt.
+  enum class Points
+  {
+    Seen,
+    NanOrFar,
+    Frozen,
+  } content = Points::Seen;
+  bool guard = false;      // guarded_flight echoes each verdict
   double scanAge = 0.005;  // cloud stamp before its arrival, s
   long tick = 0;
 
@@ -48,13 +51,17 @@ struct Chain
       {
         state.onVelocity(t, healthy);
         if (healthy && monitor && haveMap_ && ++healthyCount_ % 5 == 0)
+        {
           state.onVerdict(t + 0.004, 0);
+          if (guard)
+            state.onGuard(t + 0.005, 0);
+        }
       }
       if (tick % 2 == 0)
         state.onGps(t, gps);
       if (clouds && tick % 10 == 0)
       {
-        state.onCloud(t, t - scanAge, 1, points);
+        state.onCloud(t, t - scanAge, points, cloudContent());
         if (!mapper)
           continue;
         if (windowStart_ < 0.0)
@@ -92,6 +99,17 @@ struct Chain
   }
 
 private:
+  watchdog::CloudContent cloudContent()
+  {
+    watchdog::CloudContent c;
+    c.readable = true;
+    c.points = points;
+    c.dataBytes = 20ull * points;
+    c.usable = content == Points::NanOrFar ? 0 : points;
+    c.hash = content == Points::Frozen || points == 0 ? 7 : static_cast<std::uint64_t>(1000 + tick);
+    return c;
+  }
+
   double windowStart_ = -1.0;
   bool haveMap_ = false;
   long healthyCount_ = 0;
@@ -134,11 +152,11 @@ TEST(WatchdogStages, StaleUntilTheFirstMessageOkWhileFlowingErrorOnceStopped)
   EXPECT_FALSE(c.failsafe());
   c.run(0.3);
   EXPECT_EQ(Level::Error, c.lidar());
-  EXPECT_EQ(Level::Error, c.map()) << "no cloud, no map";
+  EXPECT_EQ(Level::Warn, c.map()) << "no cloud, no map: the map has not stopped, the clouds have";
   EXPECT_EQ(Level::Ok, c.verdicts()) << "the monitor still answers on its last map";
   std::string reason;
   EXPECT_TRUE(c.failsafe(&reason));
-  EXPECT_NE(std::string::npos, reason.find("LiDAR clouds: no cloud for")) << reason;
+  EXPECT_EQ("LiDAR clouds: no cloud for 0.65 s", reason) << "the map waits for a cloud to close its window";
 
   // They come back: the fail-safe lets go with the first map after them; the
   // stages are OK again once the gap has left the rate window.
@@ -244,90 +262,96 @@ TEST(WatchdogLatency, LiveFiguresBesideTheStructuralBound)
   EXPECT_NE(std::string::npos, c.state.verdicts(c.now()).message.find("overloaded"));
 }
 
-TEST(WatchdogLatency, ACloudIsInTheFirstMapPublishedAfterItsInsertion)
+TEST(WatchdogStages, CloudsThatFlowButSayNothingHoldTheAircraft)
 {
-  LatencyMatcher m;
-  m.onCloud(0.010, 0.000, 100);
-  m.onInserted(0.020, 100);
-  m.onCloud(0.110, 0.100, 110);
-  m.onInserted(0.120, 110);
-  // The cloud at 0.2 s closes the window: the map goes out before it is inserted,
-  // and here its line even overtakes the map on the way.
-  m.onCloud(0.210, 0.200, 120);
-  m.onInserted(0.218, 120);
-  m.onMap(0.220, 0.215);
-  m.onVerdict(0.250);
-  LatencyMatcher::Figures f = m.figures(0.3, 10.0);
-  ASSERT_EQ(2u, f.samples);
-  EXPECT_NEAR(0.150, f.p50, 1e-9);
-  EXPECT_NEAR(0.250, f.p99, 1e-9);
+  struct Case
+  {
+    const char* name;
+    Chain::Points content;
+    std::uint32_t points;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"a blinded LiDAR", Chain::Points::NanOrFar, 5000, "every point of the last clouds is NaN or out of range"},
+      {"nothing seen at all", Chain::Points::Seen, 0, "the last clouds hold no point"},
+      {"a frozen driver", Chain::Points::Frozen, 5000, "the clouds repeat the same points"},
+  };
+  for (const Case& k : cases)
+  {
+    SCOPED_TRACE(k.name);
+    Chain c;
+    c.run(3.0);
+    ASSERT_EQ(Level::Ok, c.lidar());
+    // Spoilt from 3.0 s on; the last good cloud came at 2.9 s.
+    c.content = k.content;
+    c.points = k.points;
+    c.run(0.35);
+    EXPECT_NE(Level::Error, c.lidar()) << "not before stale_after";
+    EXPECT_FALSE(c.failsafe());
+    c.run(0.3);
+    const watchdog::Report r = c.state.lidar(c.now());
+    EXPECT_EQ(Level::Error, r.level);
+    EXPECT_EQ(k.message, r.message);
+    std::string reason;
+    EXPECT_TRUE(c.failsafe(&reason));
+    EXPECT_EQ(std::string("LiDAR clouds: ") + k.message, reason) << "maps and verdicts still flow";
 
-  m.onMap(0.420, 0.415);
-  m.onVerdict(0.419);  // before the map: computed on the older one
-  m.onVerdict(0.430);
-  f = m.figures(0.5, 10.0);
-  ASSERT_EQ(3u, f.samples);
-  EXPECT_NEAR(0.230, f.p50, 1e-9);
+    // The first cloud that sees again lets go.
+    c.content = Chain::Points::Seen;
+    c.points = 5000;
+    c.run(0.1);
+    EXPECT_FALSE(c.failsafe());
 
-  // Ten seconds later they are out of the window.
-  EXPECT_EQ(0u, m.figures(10.5, 10.0).samples);
+    // A watchdog that starts on such clouds never lets go.
+    Chain late;
+    late.content = k.content;
+    late.points = k.points;
+    late.run(3.0);
+    EXPECT_TRUE(late.failsafe());
+    EXPECT_EQ(k.message, late.state.lidar(late.now()).message);
+  }
 }
 
-TEST(WatchdogLatency, SkippedCloudsEarlyLinesAndForeignClocks)
+TEST(WatchdogStages, UnderTheGuardAStoppedOrUnhealthyVelocityHoldsTheAircraft)
 {
-  LatencyMatcher m;
-  // The mapper skips the 200-point cloud (no transform): it never gets a latency.
-  m.onCloud(0.01, 0.00, 100);
-  m.onCloud(0.11, 0.10, 200);
-  m.onCloud(0.21, 0.20, 300);
-  m.onInserted(0.22, 100);
-  m.onInserted(0.23, 300);
-  // A line that arrives before its cloud still matches it.
-  m.onInserted(0.305, 400);
-  m.onCloud(0.31, 0.30, 400);
-  // A map stamped on a clock 1000 s away: arrival order decides.
-  m.onMap(0.32, 1000.0);
-  m.onVerdict(0.33);
-  const LatencyMatcher::Figures f = m.figures(0.4, 10.0);
-  ASSERT_EQ(3u, f.samples);
-  EXPECT_NEAR(0.13, f.p50, 1e-9);
-  EXPECT_NEAR(0.33, f.p99, 1e-9);
-  EXPECT_EQ(0u, m.waiting());
-
-  // Nothing waits for ever: a cloud whose line never comes is let go.
-  m.onCloud(1.0, 1.0, 500);
-  m.onVerdict(10.0);
-  EXPECT_EQ(0u, m.waiting());
-}
-
-TEST(SkimmedMessages, ACloudIsReadUpToItsSizesAndATruncatedOneThrows)
-{
-  sensor_msgs::PointCloud2 cloud;
-  cloud.header.stamp = ros::Time(12, 345);
-  cloud.header.frame_id = "lidar";
-  sensor_msgs::PointCloud2Modifier modifier(cloud);
-  modifier.setPointCloud2FieldsByString(2, "xyz", "rgb");
-  modifier.resize(7);
-  cloud.height = 1;
-
-  std::vector<std::uint8_t> bytes(ros::serialization::serializationLength(cloud));
-  ros::serialization::OStream out(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  ros::serialization::serialize(out, cloud);
-
-  watchdog::CloudSummary summary;
-  ros::serialization::IStream in(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  ros::serialization::deserialize(in, summary);
-  EXPECT_EQ(cloud.header.stamp, summary.header.stamp);
-  EXPECT_EQ("lidar", summary.header.frame_id);
-  EXPECT_EQ(1u, summary.height);
-  EXPECT_EQ(7u, summary.width);
-  EXPECT_EQ(cloud.fields.size(), summary.fields);
-  EXPECT_EQ(cloud.point_step, summary.pointStep);
-  EXPECT_EQ(cloud.row_step, summary.rowStep);
-  EXPECT_EQ(cloud.data.size(), summary.dataBytes);
-  EXPECT_EQ(cloud.data.size() + 1, in.getLength()) << "the points (and is_dense after them) are left unread";
-
-  // Cut inside the field list: the reader stops at the end of the bytes it was given.
-  ros::serialization::IStream cut(bytes.data(), 40);
-  EXPECT_THROW(ros::serialization::deserialize(cut, summary), ros::serialization::StreamOverrunException);
+  struct Case
+  {
+    const char* name;
+    bool startedWithGuard, guardHeard, stopped;
+    Level level;
+    bool holds;
+    const char* message;  // the start of the vehicle stage's
+  };
+  const Case cases[] = {
+      {"unhealthy, no guard", false, false, false, Level::Warn, false, "velocity flagged unhealthy (health_flag 0):"},
+      {"unhealthy, guard heard", false, true, false, Level::Error, true,
+       "velocity flagged unhealthy (health_flag 0) for 0."},
+      {"unhealthy, guard started beside", true, false, false, Level::Error, true,
+       "velocity flagged unhealthy (health_flag 0) for 0."},
+      {"stopped, guard heard", false, true, true, Level::Error, true, "no velocity for 0."},
+      {"stopped, no guard", false, false, true, Level::Error, false, "no velocity for 0."},
+  };
+  for (const Case& k : cases)
+  {
+    SCOPED_TRACE(k.name);
+    watchdog::Settings settings;
+    settings.guarded = k.startedWithGuard;
+    Chain c(settings);
+    c.guard = k.guardHeard;
+    c.run(3.0);
+    ASSERT_FALSE(c.failsafe());
+    (k.stopped ? c.velocity : c.healthy) = false;
+    c.run(0.45);
+    EXPECT_FALSE(c.failsafe()) << "not before stale_after";
+    c.run(0.2);
+    const watchdog::Report r = c.state.vehicle(c.now());
+    EXPECT_EQ(k.level, r.level);
+    EXPECT_EQ(0u, r.message.find(k.message)) << r.message;
+    std::string reason;
+    EXPECT_EQ(k.holds, c.failsafe(&reason));
+    if (k.holds)
+    {
+      EXPECT_EQ("Vehicle state: " + r.message, reason) << "clouds and maps still flow; the verdicts only warn";
+    }
+  }
 }

@@ -5,8 +5,9 @@
 
 # The state stream's text form and its records.
 zyr_core(state_stream src/state_stream.cpp)
-# Scene, LiDAR, vehicle model and pilot script.
-zyr_core(vehicle_sim_core src/scene.cpp src/lidar.cpp src/vehicle_model.cpp src/pilot_script.cpp)
+# Scene, LiDAR, vehicle model, pilot script and sensor faults.
+zyr_core(vehicle_sim_core src/scene.cpp src/lidar.cpp src/vehicle_model.cpp src/pilot_script.cpp
+  src/sensor_faults.cpp)
 target_include_directories(vehicle_sim_core SYSTEM PUBLIC ${EIGEN3_INCLUDE_DIR})
 target_link_libraries(vehicle_sim_core ${rostime_LIBRARIES})
 

@@ -16,8 +16,9 @@
 // with ~popup_ahead above 0, they appear for good once the aircraft comes within that many metres of them.
 // Clutter in the LiDAR's clouds: ~lidar_dust_points per scan at random (~lidar_dust_min_range..~lidar_dust_max_range),
 // ~lidar_airframe_points of the aircraft's own airframe, the same in every scan (0.2..0.6 m).
-// LiDAR dropout (fault scenarios): with ~lidar_dropout_ahead above 0, the LiDAR goes silent for good once the
-// obstacle straight ahead is nearer than that many metres; a Warn line says when.
+// Faults (the fault scenarios): ~fault (lidar-dropout, lidar-blind, lidar-frozen, velocity-unhealthy; see
+// sensor_faults.h) strikes for good once the obstacle straight ahead is nearer than ~fault_ahead metres; a Warn line
+// says when ("vehicle_sim: <what> from now on, ..."). ~lidar_dropout_ahead above 0 is the same as ~fault lidar-dropout.
 // Subscribed:
 //   sim/attitude_command zyr_simulation/AttitudeCommand  what the SDK node was asked to fly
 //   sim/paused           std_msgs/Bool             true freezes the pilot script, false lets it go on
@@ -38,6 +39,7 @@
 #include "zyr_simulation/lidar.h"
 #include "zyr_simulation/pilot_script.h"
 #include "zyr_simulation/scene.h"
+#include "zyr_simulation/sensor_faults.h"
 #include "zyr_simulation/vehicle_model.h"
 
 namespace zyr_simulation
@@ -154,9 +156,19 @@ public:
     gps_schedule_.period = 1.0 / positiveParam(pnh, "gps_rate", 50.0);
     truth_schedule_.period = 1.0 / positiveParam(pnh, "truth_rate", 50.0);
     scan_schedule_.period = 1.0 / positiveParam(pnh, "lidar_rate", 10.0);
-    lidar_dropout_ahead_ = pnh.param("lidar_dropout_ahead", 0.0);
-    if (!std::isfinite(lidar_dropout_ahead_) || lidar_dropout_ahead_ < 0.0)
-      throw std::invalid_argument("parameter ~lidar_dropout_ahead must be a finite distance, 0 or more");
+    fault_ = parseSensorFault(pnh.param<std::string>("fault", "none"));
+    fault_ahead_ = pnh.param("fault_ahead", 0.0);
+    const double dropout_ahead = pnh.param("lidar_dropout_ahead", 0.0);
+    if (!std::isfinite(fault_ahead_) || fault_ahead_ < 0.0 || !std::isfinite(dropout_ahead) || dropout_ahead < 0.0)
+      throw std::invalid_argument(
+          "parameters ~fault_ahead and ~lidar_dropout_ahead must be finite distances, 0 or more");
+    if (dropout_ahead > 0.0)
+    {
+      if (fault_ != SensorFault::None && fault_ != SensorFault::LidarDropout)
+        throw std::invalid_argument("parameter ~lidar_dropout_ahead is a second fault beside ~fault");
+      fault_ = SensorFault::LidarDropout;
+      fault_ahead_ = dropout_ahead;
+    }
 
     cloud_pub_ = nh.advertise<sensor_msgs::PointCloud2>("velodyne_points", 5);
     state_pub_ = nh.advertise<StateRecord>("sim/state", 100);
@@ -231,6 +243,7 @@ private:
     last_time_ = now;
     updatePopups(now - start_time_);
     checkCollision();
+    checkFault();
 
     if (broadcast_tf_)
       publishTransforms(stamp);
@@ -301,7 +314,7 @@ private:
     record.vx = s.velocity.x();
     record.vy = s.velocity.y();
     record.vz = -s.velocity.z();  // down, as north-east-down has it; the monitor turns it up again
-    record.health_flag = 1;
+    record.health_flag = struck(SensorFault::VelocityUnhealthy) ? 0 : 1;
     record.q0 = q.w();
     record.q1 = q.x();
     record.q2 = q.y();
@@ -330,29 +343,45 @@ private:
 
   void publishScan(const ros::Time& stamp)
   {
-    if (lidar_silent_ || lidarDropsOut())
+    if (struck(SensorFault::LidarDropout))
       return;
+    if (struck(SensorFault::LidarFrozen) && last_cloud_)
+    {
+      // The same bytes again, freshly stamped.
+      sensor_msgs::PointCloud2Ptr again(new sensor_msgs::PointCloud2(*last_cloud_));
+      again->header.stamp = stamp;
+      cloud_pub_.publish(again);
+      ++scans_published_;
+      return;
+    }
     const Eigen::Matrix3d world_from_body = model_->worldFromBody();
     const Eigen::Vector3d origin = model_->state().position + world_from_body * lidar_offset_;
     lidar_->scan(scene_, origin, world_from_body * body_from_lidar_, &points_);
     sensor_msgs::PointCloud2Ptr cloud(new sensor_msgs::PointCloud2);
     toPointCloud2(points_, lidar_frame_, stamp, cloud.get());
+    if (struck(SensorFault::LidarBlind))
+      blindCloud(cloud.get());
     cloud_pub_.publish(cloud);
+    last_cloud_ = cloud;
     ++scans_published_;
   }
 
-  bool lidarDropsOut()
+  bool struck(SensorFault fault) const
   {
-    if (lidar_dropout_ahead_ <= 0.0)
-      return false;
+    return fault_struck_ && fault_ == fault;
+  }
+
+  void checkFault()
+  {
+    if (fault_ == SensorFault::None || fault_struck_ || fault_ahead_ <= 0.0)
+      return;
     const VehicleState& s = model_->state();
     RayHit ahead;
-    if (!scene_.intersect(s.position, VehicleModel::forwardAxis(s.yaw), lidar_dropout_ahead_, &ahead))
-      return false;
-    lidar_silent_ = true;
-    ROS_WARN("vehicle_sim: LiDAR silent from now on, %.2f m before the obstacle ahead (%u scans published)",
+    if (!scene_.intersect(s.position, VehicleModel::forwardAxis(s.yaw), fault_ahead_, &ahead))
+      return;
+    fault_struck_ = true;
+    ROS_WARN("vehicle_sim: %s from now on, %.2f m before the obstacle ahead (%u scans published)", faultEffect(fault_),
              ahead.distance, scans_published_);
-    return true;
   }
 
   void publishTruth(const ros::Time& stamp)
@@ -406,8 +435,10 @@ private:
   Eigen::Matrix3d body_from_lidar_;
   double radius_ = 0.5;
   bool stop_on_collision_ = true;
-  double lidar_dropout_ahead_ = 0.0;
-  bool lidar_silent_ = false;
+  SensorFault fault_ = SensorFault::None;
+  double fault_ahead_ = 0.0;
+  bool fault_struck_ = false;
+  sensor_msgs::PointCloud2ConstPtr last_cloud_;  // the last scan published, for a frozen driver
   bool pilot_waits_for_command_ = false;
   bool launched_ = false;  // the pilot has started (and the start speed was taken up)
   int gps_health_ = 5;

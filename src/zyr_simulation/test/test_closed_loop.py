@@ -38,14 +38,15 @@ class ClosedLoop(unittest.TestCase):
         """Takes in what is still on its way."""
         rospy.sleep(seconds)
 
-    def wait_at_rest_latched(self, timeout=60.0):
-        """Until the aircraft has stood still for 2 s with guarded_flight's danger latched, or has collided;
-        whether it came to rest."""
+    def wait_at_rest_latched(self, timeout=60.0, latched=True):
+        """Until the aircraft has stood still for 2 s with guarded_flight's danger latched (unless `latched` is
+        False), or has collided; whether it came to rest."""
         still = {"since": None}
 
         def stopped(w):
             now = rospy.get_time()
-            if horizontal_speed(w.truth) > STANDSTILL_SPEED or not w.latch or w.latch[-1] != 1:
+            unlatched = latched and (not w.latch or w.latch[-1] != 1)
+            if horizontal_speed(w.truth) > STANDSTILL_SPEED or unlatched:
                 still["since"] = None
             elif still["since"] is None:
                 still["since"] = now
@@ -161,10 +162,10 @@ class StickTowardsAWall(ClosedLoop):
 
 class FaultOnTheWayToTheWall(ClosedLoop):
     """The short flight towards the wall, with a fault FAULT_AHEAD before it that leaves the monitor with a map that
-    is no longer replaced, or silent: the watchdog's fail-safe holds the aircraft. Without it the chain still stops
-    it: the monitor gives no verdict from a map older than half a second, and guarded_flight sends no command on a
-    verdict older than that."""
-    scenario = None  # lidar-dropout (vehicle_sim's own doing, see the .test file) or a crash of zyr_simulation.faults
+    is no longer replaced, or says nothing true, or silent: the watchdog's fail-safe holds the aircraft. Without it
+    the chain still stops it where the maps or the verdicts stop: the monitor gives no verdict from a map older than
+    half a second, and guarded_flight sends no command on a verdict older than that."""
+    scenario = None  # a sensor fault of vehicle_sim's (see the .test file) or a crash of zyr_simulation.faults
     failsafe = True
 
     def strike(self):
@@ -205,9 +206,13 @@ class FaultOnTheWayToTheWall(ClosedLoop):
                 self.assert_no_command_during_danger()
         with w.lock:
             # The monitor never saw the wall: the watchdog alone knew, and said so on /diagnostics either way.
-            self.assertIsNone(w.first_danger, w.describe())
+            self.assert_monitor_saw_nothing(w)
             self.assertIsNotNone(w.worst_diagnostic)
             self.assertEqual(2, w.worst_diagnostic[0], "worst status: %s" % (w.worst_diagnostic,))
+
+
+    def assert_monitor_saw_nothing(self, w):
+        self.assertIsNone(w.first_danger, w.describe())
 
 
 class LidarDropout(FaultOnTheWayToTheWall):
@@ -222,8 +227,48 @@ class MonitorCrash(FaultOnTheWayToTheWall):
     scenario = "monitor-crash"
 
 
+class LidarBlind(FaultOnTheWayToTheWall):
+    """Every point NaN: clouds, maps and clear verdicts keep flowing on an empty map."""
+    scenario = "lidar-blind"
+
+
+class LidarFrozen(FaultOnTheWayToTheWall):
+    """The driver republishes its last cloud, which shows the wall beyond the monitor's reach, with fresh stamps."""
+    scenario = "lidar-frozen"
+
+    def assert_monitor_saw_nothing(self, w):
+        # Once the aircraft tilts to brake, the frozen cloud tilts with it: its old ground points rise into the probes
+        # ahead, phantoms that may raise danger, but only after the fail-safe held the aircraft.
+        if w.first_danger is not None:
+            self.assertGreater(w.first_danger[0], w.first_failsafe[0], w.describe())
+
+
+class VelocityUnhealthy(FaultOnTheWayToTheWall):
+    """The monitor skips every velocity message: no verdict comes, and guarded_flight had a clear one last."""
+    scenario = "velocity-unhealthy"
+
+
+class WatchdogCrash(FaultOnTheWayToTheWall):
+    """The watchdog is killed (and not started again), then the mapper: the monitor gives no verdict from its stale
+    map and guarded_flight sends nothing on its stale last verdict, so the aircraft stops without any fail-safe."""
+    scenario = "watchdog-crash"
+
+    def test_flight(self):
+        w = self.w
+        self.strike()
+        came_to_rest = self.wait_at_rest_latched(latched=False)
+        self.settle()
+        with w.lock:
+            self.assertFalse(w.collided(), w.describe())
+            self.assertTrue(came_to_rest, w.describe())
+            self.assertGreater(w.min_ahead, 10.0)
+            self.assertEqual([], [t for t in w.failsafe_times if t >= w.fault[0]], "a watchdog answered after the fault")
+            self.assertEqual(0, w.commands_during_danger())
+
+
 CASES = {c.__name__: c for c in (FlightTowardsTheWall, WithoutTheMonitor, StickTowardsAWall, LidarDropout,
-                                 LidarDropoutWithoutFailsafe, MonitorCrash)}
+                                 LidarDropoutWithoutFailsafe, MonitorCrash, LidarBlind, LidarFrozen, VelocityUnhealthy,
+                                 WatchdogCrash)}
 
 if __name__ == "__main__":
     argv = rospy.myargv(sys.argv)

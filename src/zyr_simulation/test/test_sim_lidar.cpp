@@ -9,6 +9,7 @@
 #include <set>
 
 #include "zyr_simulation/lidar.h"
+#include "zyr_simulation/sensor_faults.h"
 
 using namespace zyr_simulation;
 using Eigen::Matrix3d;
@@ -222,6 +223,42 @@ TEST(LidarNoise, IsSeededAndHasTheConfiguredSpread)
   const double n = static_cast<double>(a.size());
   EXPECT_NEAR(0.0, sum / n, 0.005);
   EXPECT_NEAR(0.05, std::sqrt(sum_sq / n), 0.005);
+
+  // By default two scans of a still scene never repeat each other to the bit, as a real sensor's do not (the
+  // watchdog takes a cloud that does for a frozen driver).
+  LidarConfig defaults;
+  SimLidar still(defaults);
+  sensor_msgs::PointCloud2 first, second;
+  still.scan(scene, Vector3d::Zero(), Matrix3d::Identity(), &a);
+  toPointCloud2(a, "lidar", ros::Time(1), &first);
+  still.scan(scene, Vector3d::Zero(), Matrix3d::Identity(), &a);
+  toPointCloud2(a, "lidar", ros::Time(1), &second);
+  EXPECT_NE(first.data, second.data);
+}
+
+TEST(SensorFaults, ABlindedCloudKeepsItsLayoutWithEveryCoordinateNaN)
+{
+  SimLidar lidar(exactConfig(16, 2.0));
+  std::vector<LidarPoint> points;
+  lidar.scan(room(), Vector3d::Zero(), Matrix3d::Identity(), &points);
+  sensor_msgs::PointCloud2 cloud;
+  toPointCloud2(points, "lidar", ros::Time(3), &cloud);
+  const sensor_msgs::PointCloud2 seen = cloud;
+  blindCloud(&cloud);
+  EXPECT_EQ(seen.width, cloud.width);
+  EXPECT_EQ(seen.header.stamp, cloud.header.stamp);
+  EXPECT_FALSE(cloud.is_dense);
+  sensor_msgs::PointCloud2ConstIterator<float> x(cloud, "x"), y(cloud, "y"), z(cloud, "z"), i(cloud, "intensity");
+  sensor_msgs::PointCloud2ConstIterator<float> seenIntensity(seen, "intensity");
+  for (; x != x.end(); ++x, ++y, ++z, ++i, ++seenIntensity)
+  {
+    ASSERT_TRUE(std::isnan(*x) && std::isnan(*y) && std::isnan(*z));
+    ASSERT_EQ(*seenIntensity, *i);
+  }
+
+  for (const char* name : {"none", "lidar-dropout", "lidar-blind", "lidar-frozen", "velocity-unhealthy"})
+    EXPECT_NE(std::string("?"), faultEffect(parseSensorFault(name))) << name;
+  EXPECT_THROW(parseSensorFault("lidar-frozn"), std::invalid_argument);
 }
 
 TEST(LidarCloud, HasTheDriversFieldLayoutAndCarriesEveryPoint)

@@ -2,8 +2,14 @@
 // between them, reports each stage on /diagnostics at 1 Hz (and at once when a
 // level changes), measures the scan-to-verdict latency live, and, with its
 // fail-safe on, holds the aircraft with danger verdicts of its own while
-// clouds, maps or verdicts have stopped. It only subscribes, except for that
-// fail-safe.
+// clouds, maps or verdicts have stopped or say nothing. It tells on a latched
+// topic whether, and why, the fail-safe holds (or would hold, with the
+// fail-safe off); otherwise it only subscribes.
+//
+// Its ages run on a monotonic clock, so that a step of the wall clock neither
+// fires nor silences the fail-safe; on a simulated clock (/use_sim_time, a
+// replay with rosbag play --clock) they run on that clock, which alone keeps
+// pace with the replayed data (paused, slowed, looped).
 #ifndef ZYR_COLLISION_AVOIDANCE_AVOIDANCE_WATCHDOG_H
 #define ZYR_COLLISION_AVOIDANCE_AVOIDANCE_WATCHDOG_H
 
@@ -45,9 +51,14 @@ public:
 
   /// The options from the private parameters ~failsafe, ~stale_after,
   /// ~lidar_rate, ~min_cloud_points, ~min_velocity_rate and ~nodes (a list of
-  /// names, or one string of names separated by blanks); unusable values are
+  /// names, or one string of names separated by blanks; guarded_flight among
+  /// them puts the aircraft under the guard's control); unusable values are
   /// reported and replaced by the defaults.
   static Options readOptions(const ros::NodeHandle& privateHandle);
+
+  /// Latched std_msgs/String: the fail-safe's reason while it holds ("<stage>: <message>", several joined by "; "),
+  /// "" while it does not.
+  static constexpr const char* kFailsafeTopic = "zyr_collision_avoidance/failsafe";
 
   AvoidanceWatchdog(ros::NodeHandle& nh, const Options& options);
   ~AvoidanceWatchdog();
@@ -63,7 +74,12 @@ private:
   void onVelocity(const ros::MessageEvent<const zyr_sdk::Velocity>& event);
   void onGps(const ros::MessageEvent<const zyr_sdk::GlobalPosition>& event);
   void onGuard(const ros::MessageEvent<const std_msgs::UInt8>& event);
-  void tick(const ros::TimerEvent&);
+  void tick();
+  void announceFailsafe(const watchdog::FailsafeDecision& decision);
+  /// Seconds on the watchdog's clock: monotonic, or the simulated clock.
+  double clock() const;
+  /// A header stamp (ROS clock) on the watchdog's clock, by its age on the ROS clock now.
+  double onClock(const ros::Time& stamp, double now) const;
 
   void report(const watchdog::Report& report, diagnostic_updater::DiagnosticStatusWrapper& status);
   void reportVerdicts(diagnostic_updater::DiagnosticStatusWrapper& status);
@@ -81,10 +97,15 @@ private:
   watchdog::InlineCallbacks inlineCallbacks_;  // outlives the subscribers that use it
   ros::NodeHandle listenNh_;
   std::vector<ros::Subscriber> subscribers_;
-  ros::Publisher failsafePub_;
-  ros::Timer timer_;
+  ros::Publisher failsafePub_;       // danger verdicts on collision_info_msg, with ~failsafe
+  ros::Publisher failsafeStatePub_;  // kFailsafeTopic
+  watchdog::FailsafeAnnouncer announcer_;
+  bool simTime_;
+  ros::Timer timer_;              // on the simulated clock
+  ros::SteadyTimer steadyTimer_;  // otherwise
   bool failsafeActive_ = false;
   std::vector<watchdog::Level> published_;  // the levels last published, to publish at once on a change
+  double nextDiagnostics_ = 0.0;            // watchdog clock
 
   std::mutex nodesMutex_;
   std::condition_variable nodesWake_;

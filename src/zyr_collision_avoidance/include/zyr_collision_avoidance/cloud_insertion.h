@@ -11,17 +11,10 @@
 #include <cstdint>
 #include <string>
 
+#include "zyr_collision_avoidance/map_constants.h"
+
 namespace occupancy_mapping
 {
-// Edge of a voxel of the map, metres.
-constexpr double kResolution = 0.3;
-// Points farther than this from the vertical axis through the world origin
-// are left out, metres.
-constexpr double kInsertionRadius = 30.0;
-// A tree collects the clouds of this window before it is published, in
-// nanoseconds of the ROS clock (0.12 s).
-constexpr std::int64_t kWindowNanoseconds = 120000000;
-
 /// Why the cloud's layout cannot be read safely (fields, strides, sizes), or
 /// an empty string when it can. Neither the transform nor the insertion may be
 /// handed a cloud for which this is not empty: both read the point data

@@ -1,14 +1,15 @@
 // Messages read only as far as the watchdog needs them. A LiDAR cloud is
-// megabytes of points of which the watchdog wants the stamp and the size, a
-// map kilobytes of tree of which it wants the stamp: these types take their
-// topics' messages and read the leading fields, leaving the rest of the
-// received bytes unread and uncopied.
+// megabytes of points of which the watchdog wants the stamp, the sizes and
+// what the points say (whether any would reach the map, and a hash of their
+// bytes): it reads them in place, in the receive buffer, without copying
+// them into a message. A map is kilobytes of tree of which it wants the stamp.
 //
 // Their MD5 sum and type are "*", as for a raw subscriber, so that any
 // publisher is accepted; what is read must then be laid out as
 // sensor_msgs/PointCloud2 (CloudSummary) or start with a std_msgs/Header
 // (HeaderOnly). A message too short for what is read throws
-// ros::serialization::StreamOverrunException, which roscpp reports and drops.
+// ros::serialization::StreamOverrunException, which roscpp reports and drops,
+// before a byte beyond it is looked at.
 #ifndef ZYR_COLLISION_AVOIDANCE_SKIMMED_MESSAGES_H
 #define ZYR_COLLISION_AVOIDANCE_SKIMMED_MESSAGES_H
 
@@ -19,9 +20,11 @@
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 
+#include "zyr_collision_avoidance/watchdog/cloud_content.h"
+
 namespace watchdog
 {
-/// The header and the sizes of a sensor_msgs/PointCloud2; its points are skipped.
+/// The header and the sizes of a sensor_msgs/PointCloud2, and what its points say.
 struct CloudSummary
 {
   std_msgs::Header header;
@@ -31,6 +34,7 @@ struct CloudSummary
   std::uint32_t pointStep = 0;
   std::uint32_t rowStep = 0;
   std::uint32_t dataBytes = 0;
+  CloudContent content;
 
   typedef boost::shared_ptr<CloudSummary> Ptr;
   typedef boost::shared_ptr<const CloudSummary> ConstPtr;
@@ -100,20 +104,43 @@ struct Serializer<watchdog::CloudSummary>
     stream.next(m.header);
     stream.next(m.height);
     stream.next(m.width);
-    // sensor_msgs/PointField[]: name, offset, datatype, count
+    // sensor_msgs/PointField[]: name, offset, datatype, count. The first field
+    // of a name is the one the mapper reads.
+    watchdog::PointLayout layout;
+    layout.height = m.height;
+    layout.width = m.width;
     stream.next(m.fields);
     for (std::uint32_t i = 0; i < m.fields; ++i)
     {
       std::uint32_t nameLength = 0;
       stream.next(nameLength);
-      stream.advance(nameLength);
-      stream.advance(4 + 1 + 4);
+      const std::uint8_t* name = stream.advance(nameLength);
+      std::uint32_t offset = 0;
+      std::uint8_t datatype = 0;
+      stream.next(offset);
+      stream.next(datatype);
+      stream.advance(4);  // count
+      std::int64_t* coordinate = nameLength != 1  ? nullptr
+                                 : name[0] == 'x' ? &layout.x
+                                 : name[0] == 'y' ? &layout.y
+                                 : name[0] == 'z' ? &layout.z
+                                                  : nullptr;
+      if (coordinate && *coordinate == -1)
+        *coordinate = datatype == kFloat32 ? offset : -2;  // -2: taken by a field the mapper cannot read
     }
-    stream.advance(1);  // is_bigendian
+    stream.advance(1);  // is_bigendian: the points are read in the machine's order, as the mapper reads them
     stream.next(m.pointStep);
     stream.next(m.rowStep);
-    stream.next(m.dataBytes);  // the length of `data`, whose bytes stay unread
+    layout.pointStep = m.pointStep;
+    layout.rowStep = m.rowStep;
+    stream.next(m.dataBytes);
+    const std::uint8_t* data = stream.advance(m.dataBytes);  // throws unless all of them are there
+    m.content = watchdog::examineCloud(layout, data, m.dataBytes);
+    // is_dense stays unread.
   }
+
+private:
+  static constexpr std::uint8_t kFloat32 = 7;  // sensor_msgs/PointField FLOAT32
 };
 
 template <>

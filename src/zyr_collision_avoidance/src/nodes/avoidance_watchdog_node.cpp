@@ -6,9 +6,9 @@
 
 int main(int argc, char** argv)
 {
-  // Every cloud arrives whole (a few MB with 64 beams) though only its header
-  // is read: keep the freed buffers for the next cloud instead of mapping and
-  // faulting in fresh pages ten times a second.
+  // Every cloud arrives whole (a few MB with 64 beams) and is read in its
+  // receive buffer: keep the freed buffers for the next cloud instead of
+  // mapping and faulting in fresh pages ten times a second.
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 128 << 20);
   ros::init(argc, argv, "avoidance_watchdog");

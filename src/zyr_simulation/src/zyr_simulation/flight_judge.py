@@ -132,8 +132,10 @@ class FlightWatcher:
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
             s("/rosout", Log, self._on_log, queue_size=5000),
         ]
+        # Not waited for by connected(): a scenario may kill the watchdog.
         self.diagnostics_subs = [] if outcome_only else [
-            s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100)]
+            s("/diagnostics", DiagnosticArray, self._on_diagnostics, queue_size=100),
+            s("/zyr_collision_avoidance/failsafe", String, self._on_failsafe_state, queue_size=100)]
 
     def __getattr__(self, name):
         # Only reached for names the watcher has not: the tracks' fields.
@@ -216,6 +218,12 @@ class FlightWatcher:
         danger, m; None without a danger."""
         return None if self.first_danger is None else self.first_danger[1].obstacle_distance
 
+    def fault_to_standstill(self):
+        """From the scenario's fault to the first standstill after it, s; None without either."""
+        if self.fault is None or self.fault_standstill is None:
+            return None
+        return round(self.fault_standstill[0] - self.fault[0], 3)
+
     def time_to_standstill(self):
         """From the first danger verdict to the first standstill after it, s; None without either."""
         if self.first_danger is None or self.standstill_at is None:
@@ -236,7 +244,8 @@ class FlightWatcher:
             if self.flight.t0 is None:
                 self.flight.t0 = m.header.stamp.to_sec()
             t = m.header.stamp.to_sec() - self.flight.t0
-            self.flight.add(m, t, self.status.first_danger is not None, self.status.first_failsafe is not None)
+            self.flight.add(m, t, self.status.first_danger is not None, self.status.first_failsafe is not None,
+                            self.loop.fault is not None)
             if self.timeline:
                 self.rows.append({
                     "t": round(t, 3), "x": round(m.x, 3), "y": round(m.y, 3), "z": round(m.z, 3),
@@ -291,8 +300,14 @@ class FlightWatcher:
             with self.lock:
                 self.loop.gated_stamps.append(m.header.stamp.to_sec())
                 self.lock.notify_all()
-        elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: LiDAR silent"):
-            self.note_fault("LiDAR silent")
+        elif m.name == "/vehicle_sim" and m.msg.startswith("vehicle_sim: ") and " from now on" in m.msg:
+            # A sensor fault of vehicle_sim's: "vehicle_sim: <what> from now on, ..."
+            self.note_fault(m.msg[len("vehicle_sim: "):m.msg.index(" from now on")])
+
+    def _on_failsafe_state(self, m):
+        with self.lock:
+            if m.data:
+                self.health.failsafe_reasons.append((round(self.now(), 3), m.data))
 
     def _on_diagnostics(self, m):
         with self.lock:

@@ -42,11 +42,14 @@ class TruthTrack:
         self.max_speed = 0.0
         self.flight_started_at = None  # s of the first attitude command the aircraft got: before it the loop came up
         self.standstill_at = None  # s, when the aircraft first stood still after the first danger
-        # s, since when it has stood still after the first danger or fail-safe verdict; None while it moves
+        self.fault_standstill = None  # (s, truth then): the first standstill after the scenario's fault
+        # s, since when it has stood still after the first danger or fail-safe verdict, or after a fault; None
+        # while it moves
         self.still_since = None
 
-    def add(self, m, t, danger_seen, fail_safe_seen):
-        """Sample `m` at `t`; danger_seen / fail_safe_seen: whether the monitor / the watchdog has said danger."""
+    def add(self, m, t, danger_seen, fail_safe_seen, fault_seen=False):
+        """Sample `m` at `t`; danger_seen / fail_safe_seen: whether the monitor / the watchdog has said danger;
+        fault_seen: whether a scenario's fault has struck."""
         self.truth = m
         self.truth_time = t
         self.max_speed = max(self.max_speed, math.sqrt(m.vx ** 2 + m.vy ** 2 + m.vz ** 2))
@@ -64,8 +67,10 @@ class TruthTrack:
         slow = horizontal_speed(m) < STANDSTILL_SPEED
         if slow and danger_seen and self.standstill_at is None:
             self.standstill_at = t
-        # Held by the monitor's danger or by the watchdog's fail-safe.
-        if slow and (danger_seen or fail_safe_seen):
+        if slow and fault_seen and self.fault_standstill is None:
+            self.fault_standstill = (t, m)
+        # Held by the monitor's danger, by the watchdog's fail-safe, or by what stops the aircraft after a fault.
+        if slow and (danger_seen or fail_safe_seen or fault_seen):
             self.still_since = t if self.still_since is None else self.still_since
         else:
             self.still_since = None
@@ -132,6 +137,7 @@ class HealthTrack:
         self.diagnostics = {}
         self.worst_diagnostic = None  # (level, name, message), worst in flight
         self.latency_ms = None  # (p50, p99): the watchdog's latest live scan-to-verdict figures
+        self.failsafe_reasons = []  # (s, why) of each hold the watchdog told of on its fail-safe topic
 
     def add(self, status, in_flight):
         if not status.name.startswith(WATCHDOG.lstrip("/") + ": "):
