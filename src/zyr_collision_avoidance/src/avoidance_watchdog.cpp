@@ -128,6 +128,7 @@ AvoidanceWatchdog::Options AvoidanceWatchdog::readOptions(const ros::NodeHandle&
     s.minCloudPoints = static_cast<std::uint32_t>(minPoints);
   else
     ROS_WARN("avoidance_watchdog: ~min_cloud_points must be 0 or more, using %u", s.minCloudPoints);
+  pnh.param("near_points_required", s.nearPointsRequired, s.nearPointsRequired);
   o.nodes = readNodes(pnh);
   o.settings.guarded = std::any_of(o.nodes.begin(), o.nodes.end(), isGuard);
   return o;

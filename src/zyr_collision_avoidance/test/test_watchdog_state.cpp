@@ -30,7 +30,8 @@ struct Chain
   enum class Points
   {
     Seen,
-    NanOrFar,
+    Nan,
+    Far,  // finite, but beyond the mapper's radius
     Frozen,
   } content = Points::Seen;
   bool guard = false;      // guarded_flight echoes each verdict
@@ -105,7 +106,8 @@ private:
     c.readable = true;
     c.points = points;
     c.dataBytes = 20ull * points;
-    c.usable = content == Points::NanOrFar ? 0 : points;
+    c.finite = content == Points::Nan ? 0 : points;
+    c.usable = content == Points::Nan || content == Points::Far ? 0 : points;
     c.hash = content == Points::Frozen || points == 0 ? 7 : static_cast<std::uint64_t>(1000 + tick);
     return c;
   }
@@ -270,16 +272,22 @@ TEST(WatchdogStages, CloudsThatFlowButSayNothingHoldTheAircraft)
     Chain::Points content;
     std::uint32_t points;
     const char* message;
+    bool nearPointsRequired;
   };
   const Case cases[] = {
-      {"a blinded LiDAR", Chain::Points::NanOrFar, 5000, "every point of the last clouds is NaN or out of range"},
-      {"nothing seen at all", Chain::Points::Seen, 0, "the last clouds hold no point"},
-      {"a frozen driver", Chain::Points::Frozen, 5000, "the clouds repeat the same points"},
+      {"a blinded LiDAR", Chain::Points::Nan, 5000, "every point of the last clouds is NaN", true},
+      {"a blinded LiDAR, far points allowed", Chain::Points::Nan, 5000, "every point of the last clouds is NaN", false},
+      {"nothing within the map's radius", Chain::Points::Far, 5000, "every point of the last clouds is out of range",
+       true},
+      {"nothing seen at all", Chain::Points::Seen, 0, "the last clouds hold no point", true},
+      {"a frozen driver", Chain::Points::Frozen, 5000, "the clouds repeat the same points", true},
   };
   for (const Case& k : cases)
   {
     SCOPED_TRACE(k.name);
-    Chain c;
+    watchdog::Settings settings;
+    settings.nearPointsRequired = k.nearPointsRequired;
+    Chain c(settings);
     c.run(3.0);
     ASSERT_EQ(Level::Ok, c.lidar());
     // Spoilt from 3.0 s on; the last good cloud came at 2.9 s.
@@ -303,13 +311,21 @@ TEST(WatchdogStages, CloudsThatFlowButSayNothingHoldTheAircraft)
     EXPECT_FALSE(c.failsafe());
 
     // A watchdog that starts on such clouds never lets go.
-    Chain late;
+    Chain late(settings);
     late.content = k.content;
     late.points = k.points;
     late.run(3.0);
     EXPECT_TRUE(late.failsafe());
     EXPECT_EQ(k.message, late.state.lidar(late.now()).message);
   }
+
+  // High above the ground every point lies beyond the map's radius: with far points allowed, the LiDAR still sees.
+  watchdog::Settings high;
+  high.nearPointsRequired = false;
+  Chain aloft(high);
+  aloft.content = Chain::Points::Far;
+  aloft.run(3.0);
+  EXPECT_FALSE(aloft.failsafe());
 }
 
 TEST(WatchdogStages, UnderTheGuardAStoppedOrUnhealthyVelocityHoldsTheAircraft)

@@ -158,14 +158,14 @@ TEST(SkimmedMessages, WhatTheWatchdogReadsFromThePoints)
   {
     const char* name;
     std::vector<std::vector<float>> points;
-    std::uint64_t usable;
+    std::uint64_t usable, finite;
   };
   const Case cases[] = {
-      {"near points", {{1, 2, 3}, {-5, 4, -1}}, 2},
-      {"every point NaN", {{nan, nan, nan}, {nan, nan, nan}}, 0},
-      {"NaN or infinite in one coordinate", {{nan, 0, 0}, {0, inf, 0}, {0, 0, nan}, {1, 1, 1}}, 1},
-      {"on the insertion radius and beyond it, at any height", {{30, 0, 500}, {30.001f, 0, 0}, {0, -31, 0}}, 1},
-      {"no point", {}, 0},
+      {"near points", {{1, 2, 3}, {-5, 4, -1}}, 2, 2},
+      {"every point NaN", {{nan, nan, nan}, {nan, nan, nan}}, 0, 0},
+      {"NaN or infinite in one coordinate", {{nan, 0, 0}, {0, inf, 0}, {0, 0, nan}, {1, 1, 1}}, 1, 1},
+      {"on the insertion radius and beyond it, at any height", {{30, 0, 500}, {30.001f, 0, 0}, {0, -31, 0}}, 1, 3},
+      {"no point", {}, 0, 0},
   };
   for (const Case& k : cases)
   {
@@ -174,6 +174,7 @@ TEST(SkimmedMessages, WhatTheWatchdogReadsFromThePoints)
     EXPECT_TRUE(s.content.readable);
     EXPECT_EQ(k.points.size(), s.content.points);
     EXPECT_EQ(k.usable, s.content.usable);
+    EXPECT_EQ(k.finite, s.content.finite);
   }
 
   // The hash follows every byte of the points, and only them.

@@ -48,7 +48,10 @@ CloudContent examineCloud(const PointLayout& layout, const std::uint8_t* data, s
     for (std::uint32_t i = 0; i < layout.width; ++i, p += layout.pointStep)
     {
       const double x = floatAt(p + layout.x), y = floatAt(p + layout.y);
-      if (x * x + y * y <= r2 && std::isfinite(floatAt(p + layout.z)))
+      if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(floatAt(p + layout.z)))
+        continue;
+      ++c.finite;
+      if (x * x + y * y <= r2)
         ++c.usable;
     }
   }

@@ -26,7 +26,7 @@ void LidarStage::onCloud(double received, const CloudContent& content)
       first || content.dataBytes == 0 || content.dataBytes != last_.dataBytes || content.hash != last_.hash;
   if (fresh)
     lastFresh_ = received;
-  if (content.usable > 0)
+  if ((settings_.nearPointsRequired ? content.usable : content.finite) > 0)
     lastUsable_ = received;
   clouds_.add(received);
   last_ = content;
@@ -49,7 +49,9 @@ std::string LidarStage::pointsProblem() const
     return "the last clouds hold no point";
   if (!last_.readable)
     return "the points of the last clouds cannot be read (no float32 x, y, z inside each point)";
-  return "every point of the last clouds is NaN or out of range";
+  if (last_.finite == 0)
+    return "every point of the last clouds is NaN";
+  return "every point of the last clouds is out of range";
 }
 
 Report LidarStage::report(double now) const

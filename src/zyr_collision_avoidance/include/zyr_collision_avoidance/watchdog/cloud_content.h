@@ -28,6 +28,8 @@ struct CloudContent
   /// Points the mapper would insert: finite x, y, z within the insertion radius of the vertical axis, taken in the
   /// cloud's own frame (the watchdog has no tf; the LiDAR sits at the aircraft's centre, give or take its mount).
   std::uint64_t usable = 0;
+  /// Points with finite x, y and z, near or far: a LiDAR that returns any sees.
+  std::uint64_t finite = 0;
   std::uint64_t dataBytes = 0;
   std::uint64_t hash = 0;  // XXH3 (64 bits) of the data bytes; 0 without data
 };

@@ -45,6 +45,10 @@ struct Settings
   double latencyWindow = 10.0;          // s over which the latency percentiles are taken
   double latencyMargin = 0.05;          // s the p99 may exceed the structural bound before it warns
   bool guarded = false;                 // guarded_flight is among the nodes started with the watchdog
+  // Clouds without a point within the mapper's insertion radius count as blind: the map they make is empty
+  // whatever lies ahead. False: only clouds without a finite point do, for flight so high above the ground that
+  // the LiDAR's lowest ring meets it beyond that radius.
+  bool nearPointsRequired = true;
 };
 
 /// The design's constants that the watchdog's judgements follow from.
