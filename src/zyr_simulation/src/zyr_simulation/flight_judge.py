@@ -34,6 +34,9 @@ GATED_GAP = 0.2
 # The health watchdog's verdicts on collision_info_msg are its fail-safe's, one every 0.1 s while it holds the
 # aircraft.
 FAILSAFE_GAP = 0.25
+# The state server's commands and the verdicts behind them reach the watcher on different connections; under a slow
+# build (sanitizers) the verdict has been heard up to a few tenths of a second after its command.
+COMMAND_SLACK = 0.5
 # Standing still this long after the first danger counts as stopped for good: a danger that is going to be released
 # at rest is released within about a second (sixteen clear verdicts), and the pilot then flies on.
 SETTLE = 3.0
@@ -187,12 +190,20 @@ class FlightWatcher:
         """Judged from the flight's start on (see server_commands_in_flight), and up to the last command that
         reached the server: a verdict change in the last moments of the recording may not have had its command
         recorded yet, which happens at every end while the verdicts flicker (a fail-safe hold beside a monitor
-        still answering on a stale map)."""
+        still answering on a stale map). The two arrive here on different connections, so the verdict behind
+        the last command may be heard up to COMMAND_SLACK after it: the commands are right if they fit the
+        verdicts up to either moment."""
         start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
-        commands = self.server_commands_in_flight()
-        end = commands[-1][0] if commands else float("inf")
-        statuses = [v for v, t in zip(self.statuses, self.status_times) if start <= t <= end]
-        return pause_problems([c for _, c in commands], statuses)
+        commands = [c for _, c in self.server_commands_in_flight()]
+        end = self.server_commands_in_flight()[-1][0] if commands else float("inf")
+        problems = None
+        for until in (end, end + COMMAND_SLACK):
+            statuses = [v for v, t in zip(self.statuses, self.status_times) if start <= t <= until]
+            found = pause_problems(commands, statuses)
+            if not found:
+                return []
+            problems = problems or found
+        return problems
 
     def failsafe_active(self, t):
         return bool(self.failsafe_times) and t - self.failsafe_times[-1] <= FAILSAFE_GAP
