@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The envelope sweep's pieces that need no ROS graph: how a flight is judged, when one is flown again, which
 flights needed a stop, the bisection to an edge and the rates of the report."""
+import math
 import types
 import unittest
 
@@ -67,6 +68,18 @@ class Scenarios(unittest.TestCase):
         self.assertIn("popup_ahead:=4", popup.launch_args())
         self.assertNotIn("\nwall ", popup.scene())  # it stands only in the pop-up file
         self.assertIn("\nwall ", popup.popup_scene())
+
+    def test_from_anywhere_on_the_path_a_post_is_within_the_maps_radius_and_beyond_the_look_ahead(self):
+        # The watchdog holds an aircraft whose LiDAR sees nothing within 30 m; a post nearer than the look-ahead
+        # would be taken for the obstacle at the first danger.
+        posts = [tuple(float(v) for v in line.split()[1:4]) for line in envelope_model.posts() if line[0] != "#"]
+        for scenario in [S("wall", 0.4, 3, 64), S("slab", 0.3, 3, 16, height=-2), S("dust", 1000, 3, 16),
+                         S("wall", 0.4, 3, 16, popup=8)]:
+            self.assertIn("\npole %g %g" % posts[0][:2], scenario.scene())
+            for x in [i * 0.5 for i in range(int(scenario.beyond_x() * 2) + 3)]:
+                nearest = min(math.hypot(px - x, py) - r for px, py, r in posts)
+                self.assertLess(nearest, 29.0, (scenario.label(), x))
+                self.assertGreater(nearest, envelope_model.LOOK_AHEAD[2] + 1.0, (scenario.label(), x))
 
 
 class Judging(unittest.TestCase):

@@ -170,12 +170,13 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
     def fixed(value, digits=2):
         return "" if value is None else round(value, digits)
 
-    danger = w.danger_distance()
+    # Clutter has no obstacle to come close to: the nearest would be a post beside the path.
+    danger = None if scenario.clutter() else w.danger_distance()
     return dict(scenario_columns(scenario), **{
         "outcome": outcome,
         "false_stop": int(not scenario.needed() and (outcome == "stopped" or w.danger_episodes() > 0)),
         "danger_distance_m": fixed(danger if danger is not None and danger >= 0 else None),
-        "closest_m": fixed(w.min_distance), "stop_time_s": fixed(w.time_to_standstill()),
+        "closest_m": "" if scenario.clutter() else fixed(w.min_distance), "stop_time_s": fixed(w.time_to_standstill()),
         "danger_episodes": w.danger_episodes(),
         "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1), "flight_s": fixed(flight, 1),
         "failsafe_episodes": w.failsafe_episodes(),
