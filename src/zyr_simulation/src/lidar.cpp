@@ -84,17 +84,7 @@ SimLidar::SimLidar(const LidarConfig& config) : config_(config), rng_(config.see
   // The airframe does not move with respect to the sensor: drawn once, from a generator of its own, so the scene's
   // noise stays what it was without it.
   std::mt19937 airframe_rng(config_.seed + 1);
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  const auto span = std::minmax_element(config_.vertical_deg.begin(), config_.vertical_deg.end());
-  const double lowest = *span.first * kDegToRad, highest = *span.second * kDegToRad;
-  for (int i = 0; i < config_.airframe_points; ++i)
-  {
-    const double elevation = lowest + unit(airframe_rng) * (highest - lowest);
-    const double azimuth = 2.0 * M_PI * unit(airframe_rng);
-    const double range =
-        config_.airframe_min_range + unit(airframe_rng) * (config_.airframe_max_range - config_.airframe_min_range);
-    airframe_.push_back(pointAt(elevation, azimuth, range));
-  }
+  scatter(&airframe_rng, config_.airframe_points, config_.airframe_min_range, config_.airframe_max_range, &airframe_);
 }
 
 LidarPoint SimLidar::pointAt(double elevation, double azimuth, double range) const
@@ -111,6 +101,21 @@ LidarPoint SimLidar::pointAt(double elevation, double azimuth, double range) con
       ring = b;
   p.ring = static_cast<std::uint16_t>(ring);
   return p;
+}
+
+void SimLidar::scatter(std::mt19937* rng, int count, double min_range, double max_range,
+                       std::vector<LidarPoint>* out) const
+{
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const auto span = std::minmax_element(config_.vertical_deg.begin(), config_.vertical_deg.end());
+  const double lowest = *span.first * kDegToRad, highest = *span.second * kDegToRad;
+  for (int i = 0; i < count; ++i)
+  {
+    const double elevation = lowest + unit(*rng) * (highest - lowest);
+    const double azimuth = 2.0 * M_PI * unit(*rng);
+    const double range = min_range + unit(*rng) * (max_range - min_range);
+    out->push_back(pointAt(elevation, azimuth, range));
+  }
 }
 
 Eigen::Vector3d SimLidar::beamDirection(int column, int beam) const
@@ -145,19 +150,7 @@ void SimLidar::scan(const Scene& scene, const Eigen::Vector3d& origin, const Eig
       points->push_back(p);
     }
   }
-  if (config_.dust_points > 0)
-  {
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const auto span = std::minmax_element(config_.vertical_deg.begin(), config_.vertical_deg.end());
-    const double lowest = *span.first * kDegToRad, highest = *span.second * kDegToRad;
-    for (int i = 0; i < config_.dust_points; ++i)
-    {
-      const double elevation = lowest + unit(rng_) * (highest - lowest);
-      const double azimuth = 2.0 * M_PI * unit(rng_);
-      const double range = config_.dust_min_range + unit(rng_) * (config_.dust_max_range - config_.dust_min_range);
-      points->push_back(pointAt(elevation, azimuth, range));
-    }
-  }
+  scatter(&rng_, config_.dust_points, config_.dust_min_range, config_.dust_max_range, points);
   points->insert(points->end(), airframe_.begin(), airframe_.end());
 }
 

@@ -85,6 +85,8 @@ public:
 private:
   // A point at `range` along the direction of elevation and azimuth (radians); its ring is the nearest beam's.
   LidarPoint pointAt(double elevation, double azimuth, double range) const;
+  // Appends `count` points spread evenly over the fan's elevations, all azimuths and ranges min_range..max_range.
+  void scatter(std::mt19937* rng, int count, double min_range, double max_range, std::vector<LidarPoint>* out) const;
 
   LidarConfig config_;
   int columns_;
