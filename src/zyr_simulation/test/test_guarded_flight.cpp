@@ -4,44 +4,30 @@
 // The test plays the rest of the world: it publishes sticks, GPS, velocity and
 // collision status, and watches the requests that the stand-in records, the
 // debug echo and the node's log lines on /rosout.
+// The SIGINT and SIGTERM cases are in test_guarded_flight_sigint.cpp.
 #include <gtest/gtest.h>
 #include <ros/master.h>
 #include <ros/ros.h>
 #include <ros/xmlrpc_manager.h>
 #include <rosgraph_msgs/Log.h>
-#include <std_msgs/UInt8.h>
-#include <zyr_sdk/GlobalPosition.h>
 #include <zyr_sdk/RCChannels.h>
-#include <zyr_sdk/Velocity.h>
 #include <zyr_simulation/AttitudeCommand.h>
-#include <zyr_simulation/SdkPermissionRequest.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <map>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "zyr_test_support/child_process.h"
-#include "zyr_test_support/inbox.h"
+#include "guarded_flight_fixture.h"
 #include "zyr_test_support/loopback_server.h"
 #include "zyr_test_support/rostest_main.h"
 
-using test_support::ChildProcess;
-using test_support::findExecutable;
-using test_support::Inbox;
-using test_support::kWait;
-using test_support::settle;
-using test_support::waitFor;
+using namespace guarded_flight_test;
 
 namespace
 {
-const char kNode[] = "/guarded_flight";
-const char kPoorGps[] = "Poor GPS, quit callback";
-const char kDanger[] = "collision_status == DANGER, no remapping";
 
 // Stands in for an SDK node that is registered at the master but drops every
 // connection: each attitude-control call then shows as one accepted
@@ -102,218 +88,6 @@ bool registerFakeService(const std::string& uri, bool on)
   }
   return ros::master::execute(on ? "registerService" : "unregisterService", args, result, payload, true);
 }
-
-enum class Outcome
-{
-  kCommand,
-  kPoorGps,
-  kDanger,
-  kNothing
-};
-
-std::ostream& operator<<(std::ostream& out, Outcome outcome)
-{
-  const char* names[] = {"a command", "a \"Poor GPS\" line", "a DANGER line", "nothing"};
-  return out << names[static_cast<int>(outcome)];
-}
-
-class GuardedFlight : public ::testing::Test
-{
-protected:
-  void SetUp() override
-  {
-    guarded_path_ = findExecutable("zyr_collision_avoidance", "guarded_flight");
-    standin_path_ = findExecutable("zyr_simulation", "sdk_standin");
-    ASSERT_FALSE(guarded_path_.empty()) << "guarded_flight not built";
-    ASSERT_FALSE(standin_path_.empty()) << "sdk_standin not built";
-
-    rc_pub_ = nh_.advertise<zyr_sdk::RCChannels>("zyr_sdk/rc_channels", 100);
-    gps_pub_ = nh_.advertise<zyr_sdk::GlobalPosition>("zyr_sdk/global_position", 100);
-    vel_pub_ = nh_.advertise<zyr_sdk::Velocity>("zyr_sdk/velocity", 100);
-    status_pub_ = nh_.advertise<std_msgs::UInt8>("collision_info_msg", 100);
-  }
-
-  void TearDown() override
-  {
-    vel_timer_.stop();
-    stick_timer_.stop();
-    verdict_timer_.stop();
-    guarded_.stop(kWait);
-    standin_.stop(kWait);
-  }
-
-  size_t count(const std::string& line)
-  {
-    return log_.count(test_support::lineIs(line, rosgraph_msgs::Log::INFO));
-  }
-
-  // Starts the stand-in with its streams off (the test publishes them) and
-  // the given private parameters; waits until it serves and records.
-  void startStandin(std::map<std::string, std::string> params = {})
-  {
-    ros::param::del("/sdk_standin");
-    ros::param::set("/sdk_standin/publish_velocity", false);
-    ros::param::set("/sdk_standin/publish_rc_channels", false);
-    ros::param::set("/sdk_standin/publish_global_position", false);
-    for (const auto& p : params)
-      ros::param::set("/sdk_standin/" + p.first, p.second);
-    startStandinWithParamsSet();
-  }
-
-  void startStandinWithParamsSet()
-  {
-    const uint32_t rosout_before = log_.subscriber().getNumPublishers();
-    ASSERT_TRUE(standin_.start(standin_path_, {"__name:=sdk_standin"}));
-    ASSERT_TRUE(waitFor(
-        [&]
-        {
-          return commands_.subscriber().getNumPublishers() > 0 && permissions_.subscriber().getNumPublishers() > 0 &&
-                 log_.subscriber().getNumPublishers() > rosout_before &&
-                 ros::service::exists("zyr_sdk/attitude_control", false) &&
-                 ros::service::exists("zyr_sdk/sdk_permission_control", false);
-        }))
-        << "the stand-in did not come up";
-  }
-
-  void startGuardedFlight()
-  {
-    const uint32_t rosout_before = log_.subscriber().getNumPublishers();
-    ASSERT_TRUE(guarded_.start(guarded_path_, {}));
-    ASSERT_TRUE(waitFor(
-        [&]
-        {
-          return rc_pub_.getNumSubscribers() > 0 && gps_pub_.getNumSubscribers() > 0 &&
-                 vel_pub_.getNumSubscribers() > 0 && status_pub_.getNumSubscribers() > 0 &&
-                 echoes_.subscriber().getNumPublishers() > 0 && log_.subscriber().getNumPublishers() > rosout_before;
-        }))
-        << "guarded_flight did not come up";
-  }
-
-  void publishGps(float height, int8_t health)
-  {
-    zyr_sdk::GlobalPosition gps;
-    gps.header.stamp = ros::Time::now();
-    gps.height = height;
-    gps.health = health;
-    gps_pub_.publish(gps);
-  }
-
-  void publishStick(float roll, float pitch, float yaw, float throttle)
-  {
-    zyr_sdk::RCChannels rc;
-    rc.header.stamp = ros::Time::now();
-    rc.roll = roll;
-    rc.pitch = pitch;
-    rc.yaw = yaw;
-    rc.throttle = throttle;
-    rc_pub_.publish(rc);
-  }
-
-  // Publishes one stick message and waits for what it leads to: exactly one
-  // of a command at the stand-in, a "Poor GPS" line or a DANGER line.
-  Outcome sendStick(float roll, float pitch, float yaw, float throttle,
-                    zyr_simulation::AttitudeCommand* command = nullptr)
-  {
-    const size_t commands = commands_.size(), poor = count(kPoorGps), danger = count(kDanger);
-    publishStick(roll, pitch, yaw, throttle);
-    ++sticks_sent_;
-    Outcome outcome = Outcome::kNothing;
-    waitFor(
-        [&]
-        {
-          if (commands_.size() > commands)
-            outcome = Outcome::kCommand;
-          else if (count(kPoorGps) > poor)
-            outcome = Outcome::kPoorGps;
-          else if (count(kDanger) > danger)
-            outcome = Outcome::kDanger;
-          return outcome != Outcome::kNothing;
-        });
-    if (outcome == Outcome::kCommand && command)
-      *command = commands_.back();
-    return outcome;
-  }
-
-  Outcome sendCentredStick(zyr_simulation::AttitudeCommand* command = nullptr)
-  {
-    return sendStick(0, 0, 0, 0, command);
-  }
-
-  // Publishes a GPS message, then sticks until one gives `wanted`; the GPS
-  // message travels on its own connection, so the first sticks may still
-  // meet the old state. Returns the sticks sent.
-  int gpsUntil(float height, int8_t health, Outcome wanted)
-  {
-    publishGps(height, health);
-    int sent = 0;
-    if (waitFor(
-            [&]
-            {
-              ++sent;
-              return sendCentredStick() == wanted;
-            },
-            kWait, 0.02))
-      return sent;
-    ADD_FAILURE() << "GPS message without effect";
-    return -1;
-  }
-
-  // Publishes one collision status and waits for its echo.
-  bool sendStatus(uint8_t value, int* echoed)
-  {
-    const size_t before = echoes_.size();
-    test_support::publishData<std_msgs::UInt8>(status_pub_, value);
-    if (!echoes_.waitForCount(before + 1))
-      return false;
-    *echoed = echoes_.all()[before].data;
-    return true;
-  }
-
-  // Keeps publishing a horizontal velocity, as the SDK node does. The node
-  // shows no sign of a velocity message, so the status echo that follows a
-  // few of them stands for their arrival: the status it answers was sent
-  // after them.
-  void startVelocity(float vx, float vy)
-  {
-    ASSERT_TRUE(waitFor([&] { return vel_pub_.getNumSubscribers() > 0; }));
-    vel_timer_ = nh_.createWallTimer(ros::WallDuration(0.02),
-                                     [this, vx, vy](const ros::WallTimerEvent&)
-                                     {
-                                       zyr_sdk::Velocity v;
-                                       v.header.stamp = ros::Time::now();
-                                       v.vx = vx;
-                                       v.vy = vy;
-                                       v.vz = 1.5f;  // vertical speed plays no part
-                                       v.health_flag = 1;
-                                       vel_pub_.publish(v);
-                                       ++velocities_published_;
-                                     });
-    ASSERT_TRUE(waitFor([&] { return velocities_published_ >= 3; }));
-    int echoed = -1;
-    ASSERT_TRUE(sendStatus(2, &echoed));  // 2 changes nothing
-  }
-
-  // Keeps publishing clear verdicts ten times a second, as the monitor does:
-  // the node sends no command on a verdict older than half a second.
-  void startClearVerdicts()
-  {
-    verdict_timer_ = nh_.createWallTimer(ros::WallDuration(0.1), [this](const ros::WallTimerEvent&)
-                                         { test_support::publishData<std_msgs::UInt8>(status_pub_, 0); });
-  }
-
-  ros::NodeHandle nh_;
-  std::string guarded_path_, standin_path_;
-  ChildProcess guarded_, standin_;
-  ros::Publisher rc_pub_, gps_pub_, vel_pub_, status_pub_;
-  ros::WallTimer vel_timer_, stick_timer_, verdict_timer_;
-  std::atomic<int> velocities_published_{0};
-  int sticks_sent_ = 0;
-
-  Inbox<zyr_simulation::AttitudeCommand> commands_{nh_, "/sdk_standin/attitude_requests"};
-  Inbox<zyr_simulation::SdkPermissionRequest> permissions_{nh_, "/sdk_standin/permission_requests"};
-  Inbox<std_msgs::UInt8> echoes_{nh_, "zyr_collision_avoidance/debug_guarded_flight"};
-  Inbox<rosgraph_msgs::Log> log_{nh_, "/rosout", test_support::fromNode(kNode)};  // the node's own lines
-};
 
 TEST_F(GuardedFlight, CommandsCarryFlagPitchInXRollInYZAndYaw)
 {
@@ -652,114 +426,6 @@ TEST_F(GuardedFlight, WithoutSdkNodeEachPassingStickIsOneFailedCallAndNoLogLine)
   EXPECT_EQ(6, dropping.connections());
   EXPECT_EQ(lines, log_.size()) << "a failed call must not be logged";
   EXPECT_TRUE(guarded_.running());
-}
-
-// SIGINT: exactly one release request (control_enable 0), then exit 0.
-class GuardedFlightSigint : public GuardedFlight
-{
-protected:
-  void expectOneReleaseAfterExit()
-  {
-    EXPECT_TRUE(permissions_.waitForCount(1)) << "no release request";
-    settle();
-    ASSERT_EQ(1u, permissions_.size());
-    EXPECT_EQ(0, permissions_.back().control_enable);
-  }
-
-  // With GPS given, publishes sticks until the stand-in has recorded an
-  // attitude-control request. Against a stand-in that never answers, the
-  // spin thread then sits in that call.
-  bool sticksUntilFirstRequest()
-  {
-    publishGps(5.0f, 4);
-    return waitFor(
-        [&]
-        {
-          rc_pub_.publish(zyr_sdk::RCChannels());
-          return commands_.waitForCount(1, 0.2);
-        });
-  }
-};
-
-TEST_F(GuardedFlightSigint, WithSdkNodeReleasesOnceAndExitsZero)
-{
-  startStandin();
-  startGuardedFlight();
-  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
-  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
-  expectOneReleaseAfterExit();
-}
-
-TEST_F(GuardedFlightSigint, WithoutSdkNodeExitsZero)
-{
-  startGuardedFlight();
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
-  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
-}
-
-TEST_F(GuardedFlightSigint, WhileStuckInAttitudeCallReleasesAndExitsZero)
-{
-  startStandin({{"attitude_control/mode", "never"}});
-  startGuardedFlight();
-  ASSERT_TRUE(sticksUntilFirstRequest());
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
-  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
-  expectOneReleaseAfterExit();
-}
-
-TEST_F(GuardedFlightSigint, WithHungSdkNodeExitsZeroWithoutTheAnswer)
-{
-  startStandin({{"attitude_control/mode", "never"}, {"sdk_permission_control/mode", "never"}});
-  startGuardedFlight();
-  ASSERT_TRUE(sticksUntilFirstRequest());
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
-  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
-  expectOneReleaseAfterExit();
-}
-
-TEST_F(GuardedFlightSigint, NoCommandAfterTheReleaseAndASecondSigintEndsTheNodeAtOnce)
-{
-  // The SDK node takes a second to answer the release.
-  startStandin({{"sdk_permission_control/mode", "slow"}, {"sdk_permission_control/delay", "1.0"}});
-  startGuardedFlight();
-  ASSERT_GT(gpsUntil(5.0f, 4, Outcome::kCommand), 0);
-  // Centred sticks at 50 Hz, as the SDK node streams them.
-  stick_timer_ =
-      nh_.createWallTimer(ros::WallDuration(0.02), [this](const ros::WallTimerEvent&) { publishStick(0, 0, 0, 0); });
-  ASSERT_TRUE(commands_.waitForCount(commands_.size() + 10));
-
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  zyr_simulation::SdkPermissionRequest release;
-  ASSERT_TRUE(permissions_.waitForMatch([](const zyr_simulation::SdkPermissionRequest&) { return true; }, &release));
-  settle(0.4);  // sticks go on arriving while the answer is pending
-  const ros::WallTime second = ros::WallTime::now();
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  ASSERT_TRUE(guarded_.waitExit(kWait));
-  // Ended by the second signal itself, not by the answer due 0.6 s later.
-  EXPECT_TRUE(guarded_.killedBy(SIGINT)) << guarded_.describe() << ", " << (ros::WallTime::now() - second).toSec()
-                                         << " s after the second SIGINT";
-  stick_timer_.stop();
-
-  EXPECT_EQ(0u, commands_.count([&](const zyr_simulation::AttitudeCommand& c)
-                                { return c.header.stamp >= release.header.stamp; }))
-      << "attitude-control requests after the release request";
-  EXPECT_EQ(1u, permissions_.size());
-}
-
-TEST_F(GuardedFlightSigint, SigtermKeepsItsDefaultActionWithoutRelease)
-{
-  startStandin();
-  startGuardedFlight();
-  ASSERT_TRUE(guarded_.signal(SIGTERM));
-  ASSERT_TRUE(guarded_.waitExit(kWait));
-  EXPECT_TRUE(guarded_.killedBy(SIGTERM)) << guarded_.describe();
-  settle();
-  EXPECT_EQ(0u, permissions_.size());
 }
 
 }  // namespace
