@@ -35,4 +35,4 @@ done
 
 "$bin/guarded_flight" >"$logs/guarded_flight.log" 2>&1 &
 node_pid=$!
-"$bin/bench_guarded_flight" "${GUARDED_FLIGHT_BENCH_SAMPLES:-500}"
+GUARDED_FLIGHT_PID=$node_pid "$bin/bench_guarded_flight" "${GUARDED_FLIGHT_BENCH_SAMPLES:-500}"
