@@ -130,7 +130,9 @@ class FlightWatcher:
             s("/sdk_standin/attitude_requests", AttitudeCommand, self._on_request, queue_size=5000),
             s("/state_server/command", String, self._on_server_command, queue_size=100),
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
-            s("/rosout", Log, self._on_log, queue_size=5000),
+            # rosout's copy: a second subscriber of /rosout would make every node send each of its log lines twice,
+            # which a node on an aircraft, with rosout its only reader, does not pay.
+            s("/rosout_agg", Log, self._on_log, queue_size=5000),
         ]
         # Not waited for by connected(): a scenario may kill the watchdog.
         self.diagnostics_subs = [] if outcome_only else [
