@@ -15,10 +15,15 @@
 // the same server. Its one-way part (call -> request at the server; steady
 // clock, shared between processes) and a persistent round trip are printed
 // for reference only.
+//
+// Beside the latency it prints what one command costs in CPU: guarded_flight's
+// (all its threads, from /proc/<pid>/stat; its pid in GUARDED_FLIGHT_PID), the ROS master's (the lookup of the service
+// that each non-persistent call makes) and, for the bare clients, their own.
 #include <ros/callback_queue.h>
 #include <ros/ros.h>
 #include <spawn.h>
 #include <std_msgs/UInt8.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zyr_sdk/AttitudeControl.h>
@@ -32,9 +37,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +61,77 @@ double seconds(Clock::duration d)
 {
   return std::chrono::duration<double>(d).count();
 }
+
+// CPU time of a process so far (user and system, all its threads, also those
+// that have ended, such as the master's threads that each served one lookup);
+// -1 when the process cannot be read. In clock ticks, so measured over many calls.
+double processCpuSeconds(long pid)
+{
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (pid <= 0 || !std::getline(stat, line) || line.rfind(')') == std::string::npos)
+    return -1.0;
+  std::istringstream fields(line.substr(line.rfind(')') + 1));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 0; i < 11 && fields >> field; ++i)
+  {
+  }
+  if (!(fields >> utime >> stime))
+    return -1.0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double ownCpuSeconds()
+{
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+long masterPid()
+{
+  XmlRpc::XmlRpcValue args, result, payload;
+  args[0] = ros::this_node::getName();
+  if (!ros::master::execute("getPid", args, result, payload, false) ||
+      payload.getType() != XmlRpc::XmlRpcValue::TypeInt)
+    return -1;
+  return static_cast<int>(payload);
+}
+
+// CPU spent by a process over a stretch of the run, summed over stretches.
+class CpuMeter
+{
+public:
+  explicit CpuMeter(long pid) : pid_(pid) {}
+  void start()
+  {
+    at_ = processCpuSeconds(pid_);
+  }
+  void stop()
+  {
+    const double now = processCpuSeconds(pid_);
+    if (at_ >= 0.0 && now >= at_)
+      total_ += now - at_;
+    else
+      valid_ = false;
+  }
+  bool valid() const
+  {
+    return valid_ && pid_ > 0;
+  }
+  double total() const
+  {
+    return total_;
+  }
+
+private:
+  long pid_;
+  double at_ = -1.0;
+  double total_ = 0.0;
+  bool valid_ = true;
+};
 
 struct Percentiles
 {
@@ -81,6 +159,7 @@ int bareClient(int samples, bool persistent, int first_tag)
   ros::ServiceClient client = nh.serviceClient<zyr_sdk::AttitudeControl>("zyr_sdk/attitude_control", persistent);
   zyr_sdk::AttitudeControl srv;
   srv.request.flag = 90;
+  const double cpu0 = ownCpuSeconds();
   for (int i = 0; i < samples && ros::ok(); ++i)
   {
     srv.request.y = static_cast<float>(first_tag + i);
@@ -95,6 +174,8 @@ int bareClient(int samples, bool persistent, int first_tag)
     std::printf("%lld %.9f\n", static_cast<long long>(t0.time_since_epoch().count()), seconds(t1 - t0));
     std::this_thread::sleep_for(kPause);
   }
+  // Last line: the process's CPU over its calls, marked by a start of -1.
+  std::printf("-1 %.9f\n", ownCpuSeconds() - cpu0);
   return 0;
 }
 
@@ -105,7 +186,7 @@ struct BareCall
 };
 
 // Starts this program again in child mode and collects its figures.
-bool runBareClient(int samples, bool persistent, int first_tag, std::vector<BareCall>& out)
+bool runBareClient(int samples, bool persistent, int first_tag, std::vector<BareCall>& out, double& cpu)
 {
   int fds[2];
   if (pipe(fds) != 0)
@@ -138,7 +219,10 @@ bool runBareClient(int samples, bool persistent, int first_tag, std::vector<Bare
   double round_trip;
   while (in && std::fscanf(in, "%lld %lf", &start, &round_trip) == 2)
   {
-    out.push_back({Clock::time_point(Clock::duration(start)), round_trip});
+    if (start == -1)
+      cpu += round_trip;
+    else
+      out.push_back({Clock::time_point(Clock::duration(start)), round_trip});
   }
   if (in)
   {
@@ -280,6 +364,11 @@ int driver(int samples_per_round, int rounds)
   }
 
   std::vector<double> guarded, bare, one_way, persistent;
+  const char* guarded_pid = std::getenv("GUARDED_FLIGHT_PID");
+  CpuMeter guarded_cpu(guarded_pid ? std::atol(guarded_pid) : -1);
+  const long master = masterPid();
+  CpuMeter master_guarded(master), master_bare(master), master_persistent(master);
+  double bare_cpu = 0.0, persistent_cpu = 0.0;
   // Tags of the bare calls lie far beyond the scaled rolls of the sticks.
   int next_tag = 1000000;
   auto bareRun = [&](bool is_persistent, std::vector<double>& round_trips)
@@ -287,7 +376,12 @@ int driver(int samples_per_round, int rounds)
     std::vector<BareCall> calls;
     const int first_tag = next_tag;
     next_tag += samples_per_round;
-    if (!runBareClient(samples_per_round, is_persistent, first_tag, calls))
+    CpuMeter& master_cpu = is_persistent ? master_persistent : master_bare;
+    master_cpu.start();
+    const bool ran =
+        runBareClient(samples_per_round, is_persistent, first_tag, calls, is_persistent ? persistent_cpu : bare_cpu);
+    master_cpu.stop();
+    if (!ran)
     {
       return false;
     }
@@ -306,6 +400,8 @@ int driver(int samples_per_round, int rounds)
   int next_roll = 1;
   for (int round = 0; round < rounds; ++round)
   {
+    guarded_cpu.start();
+    master_guarded.start();
     for (int i = 0; i < samples_per_round; ++i)
     {
       const float roll = static_cast<float>(next_roll++);
@@ -323,6 +419,8 @@ int driver(int samples_per_round, int rounds)
       }
       std::this_thread::sleep_for(kPause);
     }
+    master_guarded.stop();
+    guarded_cpu.stop();
     if (!bareRun(false, bare))
     {
       std::fprintf(stderr, "bare non-persistent client failed\n");
@@ -357,6 +455,20 @@ int driver(int samples_per_round, int rounds)
   const double r99 = g.p99 / b.p99;
   std::printf("ratio guarded / bare non-persistent: p50 %.2f  p99 %.2f  (target <= 1.20): %s\n", r50, r99,
               (r50 <= 1.2 && r99 <= 1.2) ? "met" : "MISSED");
+  // CPU per command, and what 50 commands a second (the SDK node's stick rate) cost.
+  const double commands = static_cast<double>(guarded.size() + lost);
+  auto perCall = [](const CpuMeter& m, double calls) { return m.valid() ? m.total() / calls * kMicros : -1.0; };
+  const double g_us = perCall(guarded_cpu, commands);
+  const double gm_us = perCall(master_guarded, commands);
+  std::printf(
+      "CPU per attitude command (all threads): guarded_flight %.0f us, ROS master %.0f us (its lookup of the "
+      "service for each call); at 50 commands/s: %.1f + %.1f %% of one core\n",
+      g_us, gm_us, g_us * 50.0 / 1e4, gm_us * 50.0 / 1e4);
+  std::printf(
+      "  bare client, non-persistent: %.0f us + ROS master %.0f us; persistent, reference only: %.0f us + "
+      "ROS master %.0f us\n",
+      bare_cpu / static_cast<double>(bare.size()) * kMicros, perCall(master_bare, bare.size()),
+      persistent_cpu / static_cast<double>(persistent.size()) * kMicros, perCall(master_persistent, persistent.size()));
 
   server_spinner.stop();
   return lost == 0 ? 0 : 1;

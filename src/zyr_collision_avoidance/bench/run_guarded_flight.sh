@@ -8,4 +8,4 @@ source "$(dirname "$0")/private_master.sh"
 
 "$bin/guarded_flight" >"$work/guarded_flight.log" 2>&1 &
 node_pid=$!
-"$bin/bench_guarded_flight" "${GUARDED_FLIGHT_BENCH_SAMPLES:-500}"
+GUARDED_FLIGHT_PID=$node_pid "$bin/bench_guarded_flight" "${GUARDED_FLIGHT_BENCH_SAMPLES:-500}"

@@ -3,8 +3,8 @@
 #  1. scan-to-verdict latency (bench_chain_latency) with an obstacle popping up
 #     ahead of the hovering aircraft, against the design's structural bound;
 #     and, beside it, what avoidance_watchdog measures live meanwhile (live_latency.py);
-#  2. the CPU share of each node during the demo flight (run_demo, no rviz);
-#  3. avoidance_watchdog's CPU share during the demo flight with a 64-beam LiDAR.
+#  2. the CPU share of each node during the demo flight (run_demo, no rviz).
+# The 64-beam flights, with the stack's CPU budget and the watchdog's share, are run_stack_cpu.sh.
 # Starts its own ROS masters on free ports; needs the state server's TCP port free.
 set -eu
 source "$(dirname "$0")/bench_env.sh"
@@ -47,18 +47,4 @@ print("  (flight of %.1f s: %s, %d scans, %d octrees, %d queries)" % (
     s["duration_s"], "collided" if s["collided"] else "no collision", s["scans"], s["octrees"], s["queries"]))
 PY
 
-watchdog_beams="${WATCHDOG_BENCH_BEAMS:-64}"
-echo "--- avoidance_watchdog during the demo flight, $watchdog_beams-beam LiDAR at 10 Hz (no rviz)"
-DEVEL="$DEVEL" "$here/../scripts/run_demo" --rviz off --beams "$watchdog_beams" --output "$work/demo-watchdog" \
-  >"$work/demo-watchdog.log" 2>&1 || { cat "$work/demo-watchdog.log"; exit 1; }
-/usr/bin/python3 - "$work/demo-watchdog/summary.json" <<'PY'
-import json, sys
-s = json.load(open(sys.argv[1]))
-share = s["cpu_percent_of_one_core"].get("avoidance_watchdog")
-print("  CPU %s %% of one core over a flight of %.1f s (%d scans); target under 2 %%: %s" % (
-    "?" if share is None else "%.1f" % share, s["duration_s"], s["scans"],
-    "?" if share is None else "met" if share < 2.0 else "NOT met"))
-print("  live scan-to-verdict latency at the end of the flight: p50 %s ms, p99 %s ms" % (
-    s["scan_to_verdict_p50_ms"], s["scan_to_verdict_p99_ms"]))
-PY
 exit $status

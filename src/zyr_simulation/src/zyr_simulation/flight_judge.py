@@ -111,9 +111,11 @@ class FlightWatcher:
     outcome_only: watch only what decides how a flight ends (the truth, the verdicts, the latched status), not the
     attitude requests, the state server's commands, the log, the maps or the diagnostics; a fraction of the work,
     for sweeps of many flights, and the judgements of those (commands during danger, pauses) are then empty.
-    timeline: keep a 50 Hz row of the truth with the system's state in `rows`."""
+    timeline: keep a 50 Hz row of the truth with the system's state in `rows`.
+    log_topic: where the nodes' log lines are read; "/rosout_agg" (rosout's copy) where a rosout node runs, as under
+    roslaunch, so that the nodes send each line to rosout alone, as on an aircraft; rostest starts no rosout."""
 
-    def __init__(self, timeline=False, outcome_only=False):
+    def __init__(self, timeline=False, outcome_only=False, log_topic="/rosout"):
         self.lock = threading.Condition()
         self.timeline = timeline
         self.rows = []
@@ -133,7 +135,7 @@ class FlightWatcher:
             s("/sdk_standin/attitude_requests", AttitudeCommand, self._on_request, queue_size=5000),
             s("/state_server/command", String, self._on_server_command, queue_size=100),
             s("/zyr_collision_avoidance/octomap_binary", rospy.AnyMsg, self._on_octree, queue_size=5),
-            s("/rosout", Log, self._on_log, queue_size=5000),
+            s(log_topic, Log, self._on_log, queue_size=5000),
         ]
         # Not waited for by connected(): a scenario may kill the watchdog.
         self.diagnostics_subs = [] if outcome_only else [
