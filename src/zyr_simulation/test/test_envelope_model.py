@@ -120,6 +120,20 @@ class Judging(unittest.TestCase):
                                               g["false_stops"]))
         self.assertIn("| wire | none | 16 | 4 | 1/2 (50 %) | 1 | 1/2 (50 %) |", envelope_report.rates_table(rows))
 
+    def test_the_distance_at_a_danger_is_the_obstacles_only_within_the_look_ahead(self):
+        wall = S("wall", 0.4, 2, 16, popup=2.25)
+        for scenario, distance, reported in [(wall, 1.6, 1.6), (wall, 26.27, None), (wall, -1.0, None),
+                                             (wall, None, None), (S("wall", 0.4, 3, 64), 24.4, 24.4),
+                                             (S("dust", 200, 3, 16), 26.2, None), (S("airframe", 30, 3, 16), 3.0, None)]:
+            self.assertEqual(reported, envelope_runner.obstacle_at_danger(scenario, distance), (scenario.name, distance))
+
+    def test_the_edges_table_gives_each_lidars_reason_under_its_name_in_column_order(self):
+        edges = [{"edge": "wire", "beams": b, "result": "held at %s" % b, "why": "ring of %s" % b} for b in (64, 16)]
+        edges += [{"edge": "angle", "beams": b, "result": "held", "why": "the fan"} for b in (16, 64)]
+        table = envelope_report.edges_table(edges)
+        self.assertIn("| wire | held at 16 | held at 64 | 16 beams: ring of 16 / 64 beams: ring of 64 |", table)
+        self.assertIn("| angle | held | held | the fan |", table)
+
 
 class EnvelopeModel(Bisection, Scenarios, Judging):
     """The three groups in one case, as rosunit runs one."""

@@ -267,7 +267,12 @@ def edges_table(edges):
     lines = ["| edge | " + " | ".join("%d beams" % b for b in beams) + " | why |", "|---|" + "---|" * (len(beams) + 1)]
     for name in names:
         mine = {int(e["beams"]): e for e in edges if e["edge"] == name}
-        why = " / ".join(sorted({e["why"] for e in mine.values()}))
+        # One reason when the LiDARs share it, else each under its LiDAR's name, in the columns' order.
+        reasons = [(b, mine[b]["why"]) for b in beams if b in mine]
+        if len({text for _, text in reasons}) == 1:
+            why = reasons[0][1]
+        else:
+            why = " / ".join("%d beams: %s" % (b, text) for b, text in reasons)
         lines.append("| %s | %s | %s |" % (name, " | ".join(mine[b]["result"] if b in mine else "-" for b in beams),
                                            why))
     return "\n".join(lines) + "\n"

@@ -18,7 +18,7 @@ import threading
 import time
 
 from zyr_simulation.envelope_edges import Bisection, bracket
-from zyr_simulation.envelope_model import FIELDS, Scenario, scenario_of
+from zyr_simulation.envelope_model import FIELDS, LOOK_AHEAD, Scenario, scenario_of
 from zyr_simulation.envelope_report import write_csv
 from zyr_simulation.ports import STATE_SERVER_PORT
 
@@ -170,8 +170,7 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
     def fixed(value, digits=2):
         return "" if value is None else round(value, digits)
 
-    # Clutter has no obstacle to come close to: the nearest would be a post beside the path.
-    danger = None if scenario.clutter() else w.danger_distance()
+    danger = obstacle_at_danger(scenario, w.danger_distance())
     return dict(scenario_columns(scenario), **{
         "outcome": outcome,
         "false_stop": int(not scenario.needed() and (outcome == "stopped" or w.danger_episodes() > 0)),
@@ -181,6 +180,15 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
         "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1), "flight_s": fixed(flight, 1),
         "failsafe_episodes": w.failsafe_episodes(),
     })
+
+
+def obstacle_at_danger(scenario, distance):
+    """The distance to the nearest obstacle at the first danger when it can be the obstacle flown at, else None:
+    clutter has none, and beyond the look-ahead the nearest is a post beside the path (a danger before a pop-up
+    stood, or one from nothing)."""
+    if distance is None or distance < 0 or scenario.clutter() or distance > LOOK_AHEAD[2] + 1.0:
+        return None
+    return distance
 
 
 def scenario_columns(s):
