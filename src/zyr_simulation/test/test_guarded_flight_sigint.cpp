@@ -7,6 +7,9 @@
 #include <zyr_simulation/SdkPermissionRequest.h>
 
 #include <csignal>
+#include <map>
+#include <string>
+#include <utility>
 
 #include "guarded_flight_fixture.h"
 
@@ -40,6 +43,19 @@ protected:
           return commands_.waitForCount(1, 0.2);
         });
   }
+
+  // SIGINT while the spin thread sits in an attitude call the stand-in (set up
+  // by `params`) never answers: the release still goes out once, exit 0.
+  void interruptStuckAttitudeCall(std::map<std::string, std::string> params)
+  {
+    startStandin(std::move(params));
+    startGuardedFlight();
+    ASSERT_TRUE(sticksUntilFirstRequest());
+    ASSERT_TRUE(guarded_.signal(SIGINT));
+    ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
+    EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
+    expectOneReleaseAfterExit();
+  }
 };
 
 TEST_F(GuardedFlightSigint, WithSdkNodeReleasesOnceAndExitsZero)
@@ -63,24 +79,12 @@ TEST_F(GuardedFlightSigint, WithoutSdkNodeExitsZero)
 
 TEST_F(GuardedFlightSigint, WhileStuckInAttitudeCallReleasesAndExitsZero)
 {
-  startStandin({{"attitude_control/mode", "never"}});
-  startGuardedFlight();
-  ASSERT_TRUE(sticksUntilFirstRequest());
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
-  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
-  expectOneReleaseAfterExit();
+  interruptStuckAttitudeCall({{"attitude_control/mode", "never"}});
 }
 
 TEST_F(GuardedFlightSigint, WithHungSdkNodeExitsZeroWithoutTheAnswer)
 {
-  startStandin({{"attitude_control/mode", "never"}, {"sdk_permission_control/mode", "never"}});
-  startGuardedFlight();
-  ASSERT_TRUE(sticksUntilFirstRequest());
-  ASSERT_TRUE(guarded_.signal(SIGINT));
-  ASSERT_TRUE(guarded_.waitExit(kWait)) << "no exit after SIGINT";
-  EXPECT_TRUE(guarded_.exitedWith(0)) << guarded_.describe();
-  expectOneReleaseAfterExit();
+  interruptStuckAttitudeCall({{"attitude_control/mode", "never"}, {"sdk_permission_control/mode", "never"}});
 }
 
 TEST_F(GuardedFlightSigint, NoCommandAfterTheReleaseAndASecondSigintEndsTheNodeAtOnce)
