@@ -107,6 +107,15 @@ class Judging(unittest.TestCase):
         self.assertEqual("", envelope_runner.disturbed(dict(run, avoidance=0, verdicts_per_s=0.0)))  # no verdicts
         held = dict(run, verdicts_per_s="19.9", failsafe_episodes="1")
         self.assertIs(run, envelope_runner.healthier(held, run))
+        grounded = dict(run, outcome="grounded", verdicts_per_s="0.0", failsafe_reason="LiDAR: late")
+        self.assertIn("held it on the ground (LiDAR: late)", envelope_runner.disturbed(grounded))
+        self.assertIs(held, envelope_runner.healthier(grounded, held))  # one that flew counts
+
+    def test_the_hold_before_take_off_is_measured_to_now_across_short_breaks(self):
+        for times, now, held in [([], 5.0, 0.0), ([1.0, 1.1, 1.2], 5.0, 0.0), ([1.0, 1.5, 2.4, 3.0], 3.2, 2.0),
+                                 ([1.0, 1.1, 4.0, 4.5], 4.6, 0.5)]:
+            fake = types.SimpleNamespace(failsafe_times=times, now=lambda now=now: now)
+            self.assertAlmostEqual(held, flight_judge.FlightWatcher.held_for(fake), msg=(times, now))
 
     def test_rates_count_protection_of_the_needed_and_false_stops_of_the_rest(self):
         def row(scenario, outcome, false_stop=0):
@@ -114,11 +123,13 @@ class Judging(unittest.TestCase):
 
         rows = [row(S("wire", 0.02, 3, 16), "stopped"), row(S("wire", 0.05, 3, 16), "collided"),
                 row(S("wire", 0.02, 3, 16, height=0.6), "passed", 1), row(S("wire", 0.1, 3, 16, height=1), "passed"),
-                row(S("wire", 0.1, 3, 16, avoidance=False), "collided")]  # no monitor: left out
+                row(S("wire", 0.1, 3, 16, avoidance=False), "collided"),  # no monitor: left out
+                # held on the ground: no protection shown; a false stop where none was needed
+                row(S("wire", 0.03, 3, 16), "grounded"), row(S("wire", 0.03, 3, 16, height=1), "grounded", 1)]
         (g,) = envelope_report.rates(rows)
-        self.assertEqual((4, 2, 1, 1, 2, 1), (g["flights"], g["needed"], g["stopped"], g["collided"], g["not_needed"],
+        self.assertEqual((6, 2, 1, 1, 3, 2), (g["flights"], g["needed"], g["stopped"], g["collided"], g["not_needed"],
                                               g["false_stops"]))
-        self.assertIn("| wire | none | 16 | 4 | 1/2 (50 %) | 1 | 1/2 (50 %) |", envelope_report.rates_table(rows))
+        self.assertIn("| wire | none | 16 | 6 | 1/2 (50 %) | 1 | 2/3 (67 %) |", envelope_report.rates_table(rows))
 
     def test_the_distance_at_a_danger_is_the_obstacles_only_within_the_look_ahead(self):
         wall = S("wall", 0.4, 2, 16, popup=2.25)

@@ -54,7 +54,7 @@ def stopped(row):
 
 
 def not_hit(row):
-    return row["outcome"] not in (m.COLLIDED, "error", m.UNDECIDED)
+    return row["outcome"] not in (m.COLLIDED, "error", m.UNDECIDED, m.GROUNDED)
 
 
 def first_ring_below(beams, drop=m.LIDAR_ABOVE_CENTRE):

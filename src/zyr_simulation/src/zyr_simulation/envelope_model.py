@@ -19,7 +19,7 @@ obstacle). A flight that was not needed and still met a danger is a false stop.
 import collections
 import math
 
-from zyr_simulation.flight_record import COLLIDED, PASSED, STOPPED, UNDECIDED  # noqa: F401
+from zyr_simulation.flight_record import COLLIDED, GROUNDED, PASSED, STOPPED, UNDECIDED  # noqa: F401
 
 # Where the aircraft flies: 3 m up, along world x from the origin; +y is to its left.
 FLIGHT_HEIGHT = 3.0
@@ -77,7 +77,7 @@ SPANNING = ("wall", "bar", "wire", "beam", "slab")
 
 FIELDS = ["kind", "size_m", "offset_m", "height_m", "angle_deg", "popup_m", "climb_mps", "speed_mps", "beams",
           "filter", "avoidance", "outcome", "needed", "false_stop", "danger_distance_m", "closest_m", "stop_time_s",
-          "approach_m", "danger_episodes", "verdicts_per_s", "flight_s", "failsafe_episodes"]
+          "approach_m", "danger_episodes", "verdicts_per_s", "flight_s", "failsafe_episodes", "failsafe_reason"]
 
 _FIELDS = "kind size offset height angle popup climb speed beams filter avoidance"
 _DEFAULTS = dict(offset=0.0, height=0.0, angle=0.0, popup=0.0, climb=0.0, filter="none", avoidance=True)

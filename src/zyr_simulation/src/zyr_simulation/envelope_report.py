@@ -71,7 +71,7 @@ def table(rows):
                 here = [r for r in mine if int(r["beams"]) == beams and float(r["speed_mps"]) == speed]
                 all_offsets = [float(r["offset_m"]) for r in here]
                 parts = []
-                for outcome in ("stopped", "collided", "passed", "undecided", "error"):
+                for outcome in ("stopped", "collided", "passed", "undecided", "grounded", "error"):
                     these = [r for r in here if r["outcome"] == outcome]
                     if not these:
                         continue
@@ -92,7 +92,7 @@ def table(rows):
 
 
 COLOURS = {"stopped": "#2ca02c", "collided": "#d62728", "passed": "#9ecae1", "undecided": "#ffbf00",
-           "error": "#7f7f7f"}
+           "grounded": "#9467bd", "error": "#7f7f7f"}
 
 
 def picture(rows, path, title):
@@ -210,7 +210,8 @@ def flights_table(rows):
 
 def rates(rows):
     """Per kind and filter: flights, protection (stopped of the needed, with the monitor) and false stops (of the
-    not needed)."""
+    not needed). A flight held on the ground proves nothing about protection; where no stop was needed it is a
+    false stop."""
     groups = {}
     for r in rows:
         if not int(r["avoidance"]) or r["outcome"] == "error":
@@ -219,7 +220,7 @@ def rates(rows):
     out = []
     for (kind, filt, beams), these in sorted(groups.items(), key=lambda kv: (KINDS.index(kv[0][0]), kv[0][1] != "none",
                                                                             kv[0][1], kv[0][2])):
-        needed = [r for r in these if str(r["needed"]) == "1"]
+        needed = [r for r in these if str(r["needed"]) == "1" and r["outcome"] != "grounded"]
         spare = [r for r in these if str(r["needed"]) != "1"]
         out.append({"kind": kind, "filter": filt, "beams": beams, "flights": len(these),
                     "needed": len(needed), "stopped": sum(r["outcome"] == "stopped" for r in needed),
@@ -353,7 +354,7 @@ def family_picture(rows, path, title):
         ax.tick_params(length=0)
         for edge in ax.spines.values():
             edge.set_visible(False)
-    handles = [Patch(facecolor=COLOURS[o], label=o) for o in ("stopped", "collided", "passed", "undecided", "error")]
+    handles = [Patch(facecolor=colour, label=outcome) for outcome, colour in COLOURS.items()]
     handles += [Patch(facecolor="white", edgecolor="black", linewidth=1.2, label="stop needed"),
                 Patch(facecolor="white", edgecolor="#bbbbbb", label="not needed (X: false stop)")]
     fig.legend(handles=handles, loc="lower center", ncol=len(handles), fontsize=8)

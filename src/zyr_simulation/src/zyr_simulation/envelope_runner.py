@@ -18,11 +18,15 @@ import threading
 import time
 
 from zyr_simulation.envelope_edges import Bisection, bracket
-from zyr_simulation.envelope_model import FIELDS, LOOK_AHEAD, Scenario, scenario_of
+from zyr_simulation.envelope_model import FIELDS, GROUNDED, LOOK_AHEAD, Scenario, scenario_of
 from zyr_simulation.envelope_report import write_csv
 from zyr_simulation.ports import STATE_SERVER_PORT
 
 START_TIMEOUT = 90.0
+# An unbroken fail-safe hold this long, with the graph up and no command yet, means the watchdog will not let the
+# aircraft take off (a filter too slow for the LiDAR, say): the flight ends there, GROUNDED, rather than at
+# START_TIMEOUT. A healthy graph is released within a few seconds of its first cloud.
+GROUNDED_AFTER = 25.0
 # The monitor queries on every fifth of 100 velocity messages a second; fewer verdicts mean the machine could not keep
 # up, and the run's figures say more about the machine than about the system.
 HEALTHY_VERDICTS_PER_S = 18.0
@@ -32,6 +36,8 @@ def disturbed(r):
     """Why a run's figures say more about the machine than about the system, or "": its monitor fell behind, or a
     stage stood still long enough for the health watchdog's fail-safe to hold the aircraft in flight (demo.launch
     runs it, as on the aircraft); either way it is flown once more."""
+    if r.get("outcome") == GROUNDED:
+        return "the watchdog's fail-safe held it on the ground (%s)" % (r.get("failsafe_reason") or "no reason heard")
     # Without the monitor there are no verdicts to count.
     if int(r["avoidance"]) and r["verdicts_per_s"] != "" and float(r["verdicts_per_s"]) < HEALTHY_VERDICTS_PER_S:
         return "the machine was too busy: %.1f verdicts/s" % float(r["verdicts_per_s"])
@@ -41,9 +47,11 @@ def disturbed(r):
 
 
 def healthier(a, b):
-    """Of two runs of one scenario, the one that counts: undisturbed by the fail-safe first, then more verdicts."""
+    """Of two runs of one scenario, the one that counts: one that flew, undisturbed by the fail-safe first, then more
+    verdicts."""
     def key(r):
-        return (r.get("failsafe_episodes") in (None, "", 0, "0"), float(r["verdicts_per_s"] or 0))
+        return (r.get("outcome") != GROUNDED, r.get("failsafe_episodes") in (None, "", 0, "0"),
+                float(r["verdicts_per_s"] or 0))
     return a if key(a) >= key(b) else b
 
 
@@ -77,6 +85,8 @@ def fly(scenario, run_dir, log, alone=False):
                     (rospkg.RosPack().get_path("zyr_collision_avoidance"), STATE_SERVER_PORT))
     w = judge.FlightWatcher(outcome_only=True)
     launch = None
+    # Where a run's wall time goes: up (launch to the first command), flying, down (stopping the graph).
+    started, phases = time.monotonic(), {}
     with console_to(log):
         try:
             launch = Launch(args)
@@ -84,22 +94,30 @@ def fly(scenario, run_dir, log, alone=False):
             def launched(w):
                 return w.connected(scenario.avoidance) and w.truth.commands_received > 0
 
-            if not w.wait_until(launched, START_TIMEOUT):
+            def grounded(w):
+                return (w.connected(scenario.avoidance) and w.truth.commands_received == 0 and
+                        w.held_for() >= GROUNDED_AFTER)
+
+            if not w.wait_until(lambda w: launched(w) or grounded(w), START_TIMEOUT):
                 raise RuntimeError("the closed loop did not come up within %.0f s; %s" % (START_TIMEOUT, w.describe()))
+            phases["up_s"] = round(time.monotonic() - started, 1)
             with w.lock:
+                outcome = None if launched(w) else GROUNDED
                 launched_at, verdicts_before = w.truth_time, len(w.verdicts)
             end = time.monotonic() + scenario.time_limit()
-            outcome = None
             while outcome is None and not rospy.is_shutdown():
                 time.sleep(0.05)
                 with w.lock:
                     outcome = judge.flight_outcome(w, scenario.beyond_x(), final=time.monotonic() >= end)
             with w.lock:
-                return row(scenario, w, outcome, launched_at, verdicts_before)
+                result = row(scenario, w, outcome, launched_at, verdicts_before)
         finally:
             w.close()
+            stopping = time.monotonic()
             if launch is not None:
                 launch.stop()
+            phases["down_s"] = round(time.monotonic() - stopping, 1)
+    return dict(result, **phases)
 
 
 @contextlib.contextmanager
@@ -173,12 +191,14 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
     danger = obstacle_at_danger(scenario, w.danger_distance())
     return dict(scenario_columns(scenario), **{
         "outcome": outcome,
-        "false_stop": int(not scenario.needed() and (outcome == "stopped" or w.danger_episodes() > 0)),
+        # Held on the ground, it could not fly at all: for a flight that needed no stop, that is a stop for nothing.
+        "false_stop": int(not scenario.needed() and (outcome in ("stopped", GROUNDED) or w.danger_episodes() > 0)),
         "danger_distance_m": fixed(danger if danger is not None and danger >= 0 else None),
         "closest_m": "" if scenario.clutter() else fixed(w.min_distance), "stop_time_s": fixed(w.time_to_standstill()),
         "danger_episodes": w.danger_episodes(),
         "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1), "flight_s": fixed(flight, 1),
         "failsafe_episodes": w.failsafe_episodes(),
+        "failsafe_reason": w.failsafe_reasons[-1][1] if w.failsafe_reasons else "",
     })
 
 
@@ -352,8 +372,9 @@ class Sweep:
                 self.weight_left -= scenario.expected_seconds()
                 self.weight_done += scenario.expected_seconds()
                 done = len(self.rows)
-                print("[%3d/%d] %s: %s (%.0f s) | %s gone, about %s left" % (
+                print("[%3d/%d] %s: %s (%.0f s%s) | %s gone, about %s left" % (
                     done, self.total, scenario.label(), describe(answer), time.monotonic() - started,
+                    "; up %s s, down %s s" % (answer["up_s"], answer["down_s"]) if "up_s" in answer else "",
                     minutes(time.monotonic() - self.t0), minutes(self.time_left())), flush=True)
                 write_csv(self.earlier + self.rows, os.path.join(self.output, "envelope.csv"))
             if dead:

@@ -9,8 +9,8 @@ truth sample; the tracks take plain values, so they work without ROS.
 """
 import math
 
-# How a flight at one obstacle ended.
-STOPPED, COLLIDED, PASSED, UNDECIDED = "stopped", "collided", "passed", "undecided"
+# How a flight at one obstacle ended. GROUNDED: it never took off, the health watchdog's fail-safe held it.
+STOPPED, COLLIDED, PASSED, UNDECIDED, GROUNDED = "stopped", "collided", "passed", "undecided", "grounded"
 # Slower than this (m/s, horizontal) the aircraft counts as standing still.
 STANDSTILL_SPEED = 0.05
 DIAGNOSTIC_LEVELS = {0: "OK", 1: "WARN", 2: "ERROR", 3: "STALE"}
