@@ -5,7 +5,8 @@ import math
 import types
 import unittest
 
-from zyr_simulation import envelope_edges, envelope_model, envelope_report, envelope_runner, flight_judge
+from zyr_simulation import (envelope_edges, envelope_model, envelope_report, envelope_runner, flight_judge,
+                            flight_record)
 
 S = envelope_model.Scenario.make
 
@@ -114,7 +115,11 @@ class Judging(unittest.TestCase):
     def test_the_hold_before_take_off_is_measured_to_now_across_short_breaks(self):
         for times, now, held in [([], 5.0, 0.0), ([1.0, 1.1, 1.2], 5.0, 0.0), ([1.0, 1.5, 2.4, 3.0], 3.2, 2.0),
                                  ([1.0, 1.1, 4.0, 4.5], 4.6, 0.5)]:
-            fake = types.SimpleNamespace(failsafe_times=times, now=lambda now=now: now)
+            track = flight_record.VerdictTrack()
+            for t in times:
+                track.add(1, t, True, None, False, 0)
+            fake = types.SimpleNamespace(failsafe_times=track.failsafe_times, hold_started=track.hold_started,
+                                         now=lambda now=now: now)
             self.assertAlmostEqual(held, flight_judge.FlightWatcher.held_for(fake), msg=(times, now))
 
     def test_rates_count_protection_of_the_needed_and_false_stops_of_the_rest(self):

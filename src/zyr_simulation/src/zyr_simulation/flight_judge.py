@@ -21,9 +21,9 @@ from geometry_msgs.msg import Vector3
 from rosgraph_msgs.msg import Log
 from std_msgs.msg import String, UInt8
 
-from zyr_simulation.flight_record import (COLLIDED, DIAGNOSTIC_LEVELS, GROUNDED, PASSED, STANDSTILL_SPEED,  # noqa: F401
-                                          STOPPED, UNDECIDED, WATCHDOG, HealthTrack, LoopTrack, TruthTrack,
-                                          VerdictTrack, horizontal_speed)
+from zyr_simulation.flight_record import (COLLIDED, DIAGNOSTIC_LEVELS, GROUNDED, HOLD_GAP, PASSED,  # noqa: F401
+                                          STANDSTILL_SPEED, STOPPED, UNDECIDED, WATCHDOG, HealthTrack, LoopTrack,
+                                          TruthTrack, VerdictTrack, horizontal_speed)
 from zyr_simulation.msg import AttitudeCommand, VehicleTruth
 
 GATED_LINE = "collision_status == DANGER, no remapping"
@@ -34,8 +34,6 @@ GATED_GAP = 0.2
 # The health watchdog's verdicts on collision_info_msg are its fail-safe's, one every 0.1 s while it holds the
 # aircraft.
 FAILSAFE_GAP = 0.25
-# held_for()'s break: the watchdog repeats its danger every 0.1 s, later on a busy machine.
-HOLD_GAP = 1.0
 # The state server's commands and the verdicts behind them reach the watcher on different connections; under a slow
 # build (sanitizers) the verdict has been heard up to a few tenths of a second after its command.
 COMMAND_SLACK = 0.5
@@ -214,16 +212,13 @@ class FlightWatcher:
     def failsafe_active(self, t):
         return bool(self.failsafe_times) and t - self.failsafe_times[-1] <= FAILSAFE_GAP
 
-    def held_for(self, gap=HOLD_GAP):
-        """How long the watchdog's fail-safe has been holding without a break longer than `gap`, s (0 when it is not
-        holding now)."""
+    def held_for(self):
+        """How long the watchdog's fail-safe has been holding without a break longer than HOLD_GAP, s (0 when it is
+        not holding now)."""
         times = self.failsafe_times
-        if not times or self.now() - times[-1] > gap:
+        if not times or self.now() - times[-1] > HOLD_GAP:
             return 0.0
-        i = len(times) - 1
-        while i > 0 and times[i] - times[i - 1] <= gap:
-            i -= 1
-        return times[-1] - times[i]
+        return times[-1] - self.hold_started
 
     def failsafe_episodes(self):
         """Runs of the watchdog's danger verdicts in flight, no more than FAILSAFE_GAP apart."""

@@ -17,6 +17,8 @@ DIAGNOSTIC_LEVELS = {0: "OK", 1: "WARN", 2: "ERROR", 3: "STALE"}
 # Worse to worse: a stage that has stopped is worse than one not yet begun.
 DIAGNOSTIC_RANK = {0: 0, 1: 1, 3: 2, 2: 3}
 WATCHDOG = "/avoidance_watchdog"
+# A longer break between the watchdog's dangers ends a hold: it repeats them every 0.1 s, later on a busy machine.
+HOLD_GAP = 1.0
 
 
 def horizontal_speed(truth):
@@ -89,11 +91,14 @@ class VerdictTrack:
         self.first_danger = None  # (s, truth then, requests before it)
         self.failsafe_times = []  # the watchdog's danger verdicts, s since t0
         self.first_failsafe = None  # (s, truth then): the first in flight, after the start-up hold
+        self.hold_started = None  # s, of the first danger of the watchdog's current hold (see HOLD_GAP)
 
     def add(self, value, t, from_watchdog, truth, in_flight, requests):
         self.statuses.append(value)
         self.status_times.append(t)
         if from_watchdog:
+            if not self.failsafe_times or t - self.failsafe_times[-1] > HOLD_GAP:
+                self.hold_started = t
             self.failsafe_times.append(t)
             if self.first_failsafe is None and in_flight and truth is not None:
                 self.first_failsafe = (t, truth)
