@@ -122,6 +122,17 @@ class Judging(unittest.TestCase):
                                          now=lambda now=now: now)
             self.assertAlmostEqual(held, flight_judge.FlightWatcher.held_for(fake), msg=(times, now))
 
+    def test_the_last_command_may_be_heard_a_moment_before_or_after_its_verdict_but_none_may_be_missing(self):
+        # (verdicts heard, commands heard, s): the state server's commands fit, or not
+        for verdicts, commands, fit in [
+                ([(1.0, 1), (1.1, 0), (1.19, 1)], [(1.05, "Pause"), (1.2, "Resume")], True),  # next danger first
+                ([(1.0, 1), (1.3, 0)], [(1.05, "Pause"), (1.2, "Resume")], True),  # its clear verdict after it
+                ([(0.2, 1), (0.3, 0), (1.0, 1), (1.1, 0)], [(1.05, "Pause"), (1.15, "Resume")], False)]:
+            fake = types.SimpleNamespace(flight_started_at=0.0, statuses=[v for _, v in verdicts],
+                                         status_times=[t for t, _ in verdicts],
+                                         server_commands_in_flight=lambda commands=commands: commands)
+            self.assertEqual(fit, not flight_judge.FlightWatcher.pause_problems(fake), (verdicts, commands))
+
     def test_rates_count_protection_of_the_needed_and_false_stops_of_the_rest(self):
         def row(scenario, outcome, false_stop=0):
             return dict(envelope_runner.scenario_columns(scenario), outcome=outcome, false_stop=false_stop)

@@ -194,19 +194,27 @@ class FlightWatcher:
         """Judged from the flight's start on (see server_commands_in_flight), and up to the last command that
         reached the server: a verdict change in the last moments of the recording may not have had its command
         recorded yet, which happens at every end while the verdicts flicker (a fail-safe hold beside a monitor
-        still answering on a stale map). The two arrive here on different connections, so the verdict behind
-        the last command may be heard up to COMMAND_SLACK after it: the commands are right if they fit the
-        verdicts up to either moment."""
+        still answering on a stale map). The two arrive here on different connections, so a verdict may be heard
+        up to COMMAND_SLACK before or after the command it caused: the commands are right if they fit the verdicts
+        up to the last command, up to COMMAND_SLACK after it, or up to it without a last change of verdict heard
+        in the COMMAND_SLACK before it. The problems told are those up to the last command."""
         start = self.flight_started_at if self.flight_started_at is not None else float("-inf")
         commands = [c for _, c in self.server_commands_in_flight()]
         end = self.server_commands_in_flight()[-1][0] if commands else float("inf")
-        problems = None
-        for until in (end, end + COMMAND_SLACK):
-            statuses = [v for v, t in zip(self.statuses, self.status_times) if start <= t <= until]
-            found = pause_problems(commands, statuses)
-            if not found:
+
+        def heard(until):
+            return [(t, v) for v, t in zip(self.statuses, self.status_times) if start <= t <= until]
+
+        to_end = heard(end)
+        # The last change, heard just before the last command: that command may be for the change before it.
+        k = len(to_end)
+        while k > 0 and to_end[k - 1][1] == to_end[-1][1]:
+            k -= 1
+        early = to_end[:k] if 0 < k < len(to_end) and to_end[k][0] >= end - COMMAND_SLACK else to_end
+        problems = pause_problems(commands, [v for _, v in to_end])
+        for statuses in (to_end, heard(end + COMMAND_SLACK), early):
+            if not pause_problems(commands, [v for _, v in statuses]):
                 return []
-            problems = problems or found
         return problems
 
     def failsafe_active(self, t):
