@@ -122,6 +122,13 @@ class Judging(unittest.TestCase):
                                          now=lambda now=now: now)
             self.assertAlmostEqual(held, flight_judge.FlightWatcher.held_for(fake), msg=(times, now))
 
+    def test_the_failsafe_disturbed_a_flight_with_holds_begun_in_flight_not_with_its_start_up_hold(self):
+        # (its danger verdicts, s; its first word on its topic, s; holds that count), the flight starting at 10 s
+        for times, first, held in [([9.9, 10.0, 10.1], 9.9, 0), ([12.0, 12.1], 12.0, 0), ([8.0, 8.1, 12.0], 8.0, 1),
+                                   ([12.0, 12.1, 15.0], 12.0, 1), ([12.0, 15.0], None, 2)]:
+            fake = types.SimpleNamespace(flight_started_at=10.0, failsafe_times=times, failsafe_first_heard=first)
+            self.assertEqual(held, flight_judge.FlightWatcher.failsafe_episodes(fake), (times, first))
+
     def test_the_last_command_may_be_heard_a_moment_before_or_after_its_verdict_but_none_may_be_missing(self):
         # (verdicts heard, commands heard, s): the state server's commands fit, or not
         for verdicts, commands, fit in [

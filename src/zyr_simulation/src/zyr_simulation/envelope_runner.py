@@ -198,7 +198,9 @@ def row(scenario, w, outcome, launched_at, verdicts_before):
         "danger_episodes": w.danger_episodes(),
         "verdicts_per_s": fixed((len(w.verdicts) - verdicts_before) / flight, 1), "flight_s": fixed(flight, 1),
         "failsafe_episodes": w.failsafe_episodes(),
-        "failsafe_reason": w.failsafe_reasons[-1][1] if w.failsafe_reasons else "",
+        # why it held the aircraft on the ground or in flight (not its start-up hold's)
+        "failsafe_reason": w.failsafe_reasons[-1][1] if w.failsafe_reasons and (
+            outcome == GROUNDED or w.failsafe_episodes()) else "",
     })
 
 

@@ -229,10 +229,18 @@ class FlightWatcher:
         return times[-1] - self.hold_started
 
     def failsafe_episodes(self):
-        """Runs of the watchdog's danger verdicts in flight, no more than FAILSAFE_GAP apart."""
+        """Runs of the watchdog's danger verdicts, no more than FAILSAFE_GAP apart, that began in flight. Its
+        start-up hold is none of them, even when a watchdog slower to start than the loop holds in flight: that is
+        the run during which it first spoke on its fail-safe topic."""
         start = self.flight_started_at if self.flight_started_at is not None else float("inf")
-        times = [t for t in self.failsafe_times if t >= start]
-        return sum(1 for i, t in enumerate(times) if i == 0 or t - times[i - 1] > FAILSAFE_GAP)
+        times, runs = self.failsafe_times, []
+        for i, t in enumerate(times):
+            if i == 0 or t - times[i - 1] > FAILSAFE_GAP:
+                runs.append([t, t])
+            runs[-1][1] = t
+        first = self.failsafe_first_heard
+        return sum(1 for begin, end in runs if begin >= start and
+                   (first is None or not begin - HOLD_GAP <= first <= end + HOLD_GAP))
 
     def note_fault(self, what):
         """A fault struck from outside (a killed node); the LiDAR's dropout is noted from vehicle_sim's line."""
@@ -337,6 +345,8 @@ class FlightWatcher:
 
     def _on_failsafe_state(self, m):
         with self.lock:
+            if self.health.failsafe_first_heard is None:
+                self.health.failsafe_first_heard = round(self.now(), 3)
             if m.data:
                 self.health.failsafe_reasons.append((round(self.now(), 3), m.data))
 

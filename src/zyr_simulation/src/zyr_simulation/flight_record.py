@@ -143,6 +143,8 @@ class HealthTrack:
         self.worst_diagnostic = None  # (level, name, message), worst in flight
         self.latency_ms = None  # (p50, p99): the watchdog's latest live scan-to-verdict figures
         self.failsafe_reasons = []  # (s, why) of each hold the watchdog told of on its fail-safe topic
+        # s, of the watchdog's first word on that topic: it starts holding, so this tells its start-up hold
+        self.failsafe_first_heard = None
 
     def add(self, status, in_flight):
         if not status.name.startswith(WATCHDOG.lstrip("/") + ": "):
